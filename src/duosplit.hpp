@@ -1,0 +1,16 @@
+// The converter's frame transcoder, declared for the program and its tests.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <span>
+
+// Bytes in one stereo ADP input frame (28 samples per channel).
+inline constexpr std::size_t adp_frame_size = 32;
+// Bytes that one ADP frame becomes in one channel's DSP file: two 8-byte frames.
+inline constexpr std::size_t dsp_block_size = 16;
+
+// Writes the two DSP frames of one channel (0 left, 1 right) of an ADP frame
+// to the stream's current position. A header shift of 13 to 15 ends the
+// process with "scale range" before anything is written.
+void transcode_frame(std::span<const std::uint8_t, adp_frame_size> frame, int channel, std::FILE* stream);

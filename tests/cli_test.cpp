@@ -1,0 +1,187 @@
+// End-to-end tests: the built program run in a scratch directory.
+#include <regex>
+
+#include "support.hpp"
+
+namespace {
+
+// One ADP frame: the two channel headers, then 28 sample bytes from `seed`.
+bytes adp_frame(std::uint8_t left_header, std::uint8_t right_header, unsigned seed = 1) {
+    bytes frame{left_header, right_header, 0x5A, 0xA5};
+    for (unsigned i = 0; i < 28; ++i) {
+        seed = seed * 1103515245U + 12345U;
+        frame.push_back(static_cast<std::uint8_t>(seed >> 16));
+    }
+    return frame;
+}
+
+bytes join(std::initializer_list<bytes> parts) {
+    bytes all;
+    for (const auto& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
+// The header a file of `samples` samples whose first frame starts with `ps` must carry.
+bytes dsp_header(std::uint32_t samples, std::uint8_t ps) {
+    bytes header(96, 0);
+    const auto be32 = [&](std::size_t at, std::uint32_t v) {
+        for (std::size_t k = 0; k < 4; ++k)
+            header[at + k] = static_cast<std::uint8_t>(v >> (24 - 8 * k));
+    };
+    be32(0x00, samples);
+    be32(0x04, samples / 14 * 16);
+    be32(0x08, 48000);
+    be32(0x18, 2);
+    const bytes coefficients{0, 0, 0, 0, 0x07, 0x80, 0, 0, 0x0E, 0x60, 0xF9, 0x80, 0x0C, 0x40, 0xF9, 0x20};
+    std::copy(coefficients.begin(), coefficients.end(), header.begin() + 0x1C);
+    header[0x3F] = ps;
+    return header;
+}
+
+// A channel's DSP frames worked out the long way: list the channel's codes,
+// then lay them out 14 to a frame behind the predictor/scale byte.
+bytes dsp_frames(const bytes& adp, int channel) {
+    bytes out;
+    for (std::size_t at = 0; at + 32 <= adp.size(); at += 32) {
+        const int header = adp[at + channel];
+        const auto ps = static_cast<std::uint8_t>((header & 0xF0) | (12 - (header & 0x0F)));
+        std::vector<int> codes;
+        for (std::size_t i = 0; i < 28; ++i) {
+            codes.push_back(channel == 0 ? adp[at + 4 + i] & 0x0F : adp[at + 4 + i] >> 4);
+        }
+        for (std::size_t i = 0; i < 28; i += 2) {
+            if (i % 14 == 0)
+                out.push_back(ps);
+            out.push_back(static_cast<std::uint8_t>(codes[i] << 4 | codes[i + 1]));
+        }
+    }
+    return out;
+}
+
+void expect_report(const std::string& err, const std::string& pattern) {
+    EXPECT_TRUE(std::regex_match(err, std::regex(pattern))) << "stderr: " << err;
+}
+
+TEST(Cli, NoArgumentsDoNothing) {
+    const run_result r = run_duosplit(scratch_dir(), "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out + r.err, "");
+}
+
+TEST(Cli, NamesOutputsAfterTheLastDot) {
+    struct naming_case {
+        std::string input, arg, run_in, left, right;
+    };
+    const std::vector<naming_case> cases{
+        {"track.adp", "track.adp", ".", "track_L.dsp", "track_R.dsp"},
+        {"a.b.adp", "a.b.adp", ".", "a.b_L.dsp", "a.b_R.dsp"},
+        {"track", "track", ".", "track_L.dsp", "track_R.dsp"},
+        {"track.", "track.", ".", "track_L.dsp", "track_R.dsp"},
+        {"dir.old/track", "dir.old/track", ".", "dir_L.dsp", "dir_R.dsp"},
+        {"track", "../track", "sub", "sub/._L.dsp", "sub/._R.dsp"},
+        {".adp", ".adp", ".", "_L.dsp", "_R.dsp"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arg);
+        const fs::path dir = scratch_dir();
+        fs::create_directories(dir / c.run_in);
+        fs::create_directories((dir / c.input).parent_path());
+        write_file(dir / c.input, adp_frame(0x00, 0x00));
+        write_file(dir / c.left, bytes(500, 0x77));  // an existing output is truncated
+        const run_result r = run_duosplit(dir / c.run_in, "\"" + c.arg + "\"");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, c.arg + " -> " + fs::path(c.left).filename().string() + ", " +
+                             fs::path(c.right).filename().string() + ", 28 samples\n");
+        EXPECT_EQ(fs::file_size(dir / c.left), 112U);
+        EXPECT_EQ(fs::file_size(dir / c.right), 112U);
+    }
+}
+
+TEST(Cli, ConvertsEveryWholeFrameExactly) {
+    const fs::path dir = scratch_dir();
+    const bytes input =
+        join({adp_frame(0x2B, 0x10, 1), adp_frame(0x00, 0xFC, 2), adp_frame(0x3C, 0x45, 3), bytes(6, 0xFF)});
+    write_file(dir / "in.adp", input);
+    const run_result r = run_duosplit(dir, "in.adp");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "in.adp -> in_L.dsp, in_R.dsp, 84 samples\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(read_file(dir / "in_L.dsp"), join({dsp_header(84, 0x21), dsp_frames(input, 0)}));
+    EXPECT_EQ(read_file(dir / "in_R.dsp"), join({dsp_header(84, 0x1C), dsp_frames(input, 1)}));
+}
+
+TEST(Cli, InputWithoutAWholeFrameFailsAtTheReadBack) {
+    const fs::path dir = scratch_dir();
+    write_file(dir / "short.adp", bytes(31, 0));
+    const run_result r = run_duosplit(dir, "short.adp");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    expect_report(r.err, "util\\.cpp:\\d+:get_byte:fread: unexpected EOF\n");
+    EXPECT_TRUE(fs::exists(dir / "short_L.dsp") && fs::is_empty(dir / "short_L.dsp"));
+    EXPECT_TRUE(fs::exists(dir / "short_R.dsp") && fs::is_empty(dir / "short_R.dsp"));
+}
+
+TEST(Cli, BadShiftLeavesTheFramesBeforeIt) {
+    struct shift_case {
+        std::uint8_t left_header, right_header;
+        std::size_t left_frames, right_frames;
+    };
+    for (const auto& c : {shift_case{0x0D, 0x00, 1, 1}, shift_case{0x00, 0x3E, 2, 1}}) {
+        SCOPED_TRACE(c.left_frames);
+        const fs::path dir = scratch_dir();
+        const bytes input =
+            join({adp_frame(0x11, 0x22, 1), adp_frame(c.left_header, c.right_header, 2), adp_frame(0, 0, 3)});
+        write_file(dir / "in.adp", input);
+        const run_result r = run_duosplit(dir, "in.adp");
+        EXPECT_EQ(r.status, 1);
+        expect_report(r.err, "duosplit\\.cpp:\\d+:transcode_frame: scale range\n");
+        const bytes left = dsp_frames(input, 0);
+        const bytes right = dsp_frames(input, 1);
+        EXPECT_EQ(read_file(dir / "in_L.dsp"),
+                  join({bytes(96, 0), bytes(left.begin(), left.begin() + 16 * c.left_frames)}));
+        EXPECT_EQ(read_file(dir / "in_R.dsp"),
+                  join({bytes(96, 0), bytes(right.begin(), right.begin() + 16 * c.right_frames)}));
+    }
+}
+
+TEST(Cli, OpenFailuresStopBeforeLaterArguments) {
+    const fs::path dir = scratch_dir();
+    write_file(dir / "a.adp", adp_frame(0, 0));
+    write_file(dir / "c.adp", adp_frame(0, 0));
+    const run_result r = run_duosplit(dir, "a.adp missing.adp c.adp", true);
+    EXPECT_EQ(r.status, 1);
+    // Standard output comes out ahead of the report on a shared stream.
+    expect_report(
+        r.out,
+        "a\\.adp -> a_L\\.dsp, a_R\\.dsp, 28 samples\nduosplit\\.cpp:\\d+:main:fopen: No such file or directory\n");
+    EXPECT_EQ(fs::file_size(dir / "a_R.dsp"), 112U);
+    EXPECT_FALSE(fs::exists(dir / "missing_L.dsp"));
+    EXPECT_FALSE(fs::exists(dir / "c_L.dsp"));
+}
+
+TEST(Cli, UncreatableRightOutputLeavesTheLeftEmpty) {
+    const fs::path dir = scratch_dir();
+    write_file(dir / "x.adp", adp_frame(0, 0));
+    fs::create_directory(dir / "x_R.dsp");
+    const run_result r = run_duosplit(dir, "x.adp");
+    EXPECT_EQ(r.status, 1);
+    expect_report(r.err, "duosplit\\.cpp:\\d+:main:fopen: " + std::string(is_a_directory_text) + "\n");
+    EXPECT_TRUE(fs::exists(dir / "x_L.dsp") && fs::is_empty(dir / "x_L.dsp"));
+}
+
+#ifndef _WIN32
+TEST(Cli, RefusesToCountPastTheSignedRange) {
+    const fs::path dir = scratch_dir();
+    fs::create_symlink("/dev/zero", dir / "zero.adp");
+    fs::create_symlink("/dev/null", dir / "zero_L.dsp");
+    fs::create_symlink("/dev/null", dir / "zero_R.dsp");
+    const run_result r = run_duosplit(dir, "zero.adp");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    expect_report(r.err, "duosplit\\.cpp:\\d+:main: sample count range\n");
+}
+#endif
+
+}  // namespace
