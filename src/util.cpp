@@ -1,8 +1,20 @@
 #include "util.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <limits>
+
+// The one call that differs between platforms: creating a directory.
+#ifdef _WIN32
+#include <direct.h>
+void make_dir(const char* path) { _mkdir(path); }
+#else
+#include <sys/stat.h>
+void make_dir(const char* path) { mkdir(path, 0777); }
+#endif
 
 // ---- Fatal reports ------------------------------------------------------
 
@@ -266,4 +278,114 @@ void put_32_le_seek(std::uint32_t value, long offset, std::FILE* stream) {
 void put_bytes_seek(long offset, std::FILE* stream, const std::uint8_t* buffer, std::size_t count) {
     SEEK_OR_FAIL(offset, stream);
     put_bytes(stream, buffer, count);
+}
+
+// ---- Numbers, whole files and names -----------------------------------------
+
+long read_long(const char* text) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 0);
+    if (errno != 0) {
+        fail_with_errno("strtol");
+    }
+    if (*end != '\0') {
+        fail_with_message("bad number format");
+    }
+    return value;
+}
+
+std::uint8_t* get_whole_file(std::FILE* stream, std::size_t* size) {
+    if (std::fseek(stream, 0, SEEK_END) != 0) {
+        fail_with_errno("fseek");
+    }
+    const long length = std::ftell(stream);
+    if (length == -1) {
+        fail_with_errno("ftell");
+    }
+    const auto bytes = static_cast<std::size_t>(length);
+    if (size != nullptr) {
+        *size = bytes;
+    }
+    // malloc(0) may give null; an empty stream still gets a valid buffer.
+    auto* buffer = static_cast<std::uint8_t*>(std::malloc(std::max<std::size_t>(bytes, 1)));
+    if (buffer == nullptr) {
+        fail_with_errno("malloc");
+    }
+    get_bytes_seek(0, stream, buffer, bytes);
+    return buffer;
+}
+
+char* build_name(const char* first, const char* second) {
+    const std::size_t first_length = std::strlen(first);
+    const std::size_t second_length = std::strlen(second);
+    auto* name = static_cast<char*>(std::malloc(first_length + second_length + 1));
+    if (name == nullptr) {
+        fail_with_errno("malloc");
+    }
+    std::memcpy(name, first, first_length);
+    std::memcpy(name + first_length, second, second_length + 1);
+    return name;
+}
+
+std::FILE* open_in_dirs(const char* directory, const char* sub_path, char separator, const char* file_name,
+                        const char* mode) {
+    const std::size_t sub_length = sub_path == nullptr ? 0 : std::strlen(sub_path);
+    auto* path = static_cast<char*>(std::malloc(std::strlen(directory) + sub_length + std::strlen(file_name) + 3));
+    if (path == nullptr) {
+        return nullptr;
+    }
+    std::strcpy(path, directory);
+    std::size_t n = std::strlen(directory);
+    make_dir(path);
+    if (sub_length != 0) {
+        path[n++] = directory_separator;
+        // Each separator of the sub-path closes one more directory level.
+        for (std::size_t i = 0; i < sub_length; ++i, ++n) {
+            if (sub_path[i] == separator) {
+                path[n] = '\0';
+                make_dir(path);
+                path[n] = directory_separator;
+            } else {
+                path[n] = sub_path[i];
+            }
+        }
+        path[n] = '\0';
+        make_dir(path);
+    }
+    path[n] = directory_separator;
+    std::strcpy(path + n + 1, file_name);
+    std::FILE* stream = std::fopen(path, mode);
+    std::free(path);
+    return stream;
+}
+
+const char* base_name(const char* path) {
+    const char* last = std::strrchr(path, directory_separator);
+    return last == nullptr ? path : last + 1;
+}
+
+// ---- Range copy and zero fill ------------------------------------------------
+
+void dump(std::FILE* input, std::FILE* output, long offset, std::size_t count) {
+    SEEK_OR_FAIL(offset, input);
+    std::array<std::uint8_t, 2048> buffer{};
+    while (count != 0) {
+        const std::size_t chunk = std::min(count, buffer.size());
+        READ_OR_FAIL(input, buffer.data(), chunk);
+        WRITE_OR_FAIL(output, buffer.data(), chunk);
+        count -= chunk;
+    }
+}
+
+std::int32_t pad_to_multiple(std::int32_t offset, std::int32_t block_size, std::FILE* stream) {
+    // Worked out in 64 bits, so that no argument can overflow or divide by zero.
+    const std::int64_t end = block_size < 1 ? -1 : (std::int64_t{offset} + block_size - 1) / block_size * block_size;
+    if (offset < 0 || end < 0 || end > std::numeric_limits<std::int32_t>::max()) {
+        fail_with_message("pad range");
+    }
+    for (std::int32_t p = offset; p < end; ++p) {
+        put_byte_seek(0, p, stream);
+    }
+    return static_cast<std::int32_t>(end);
 }

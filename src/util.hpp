@@ -95,3 +95,52 @@ void put_32_le(std::uint32_t value, std::FILE* stream);
 void put_32_le_seek(std::uint32_t value, long offset, std::FILE* stream);
 void put_bytes(std::FILE* stream, const std::uint8_t* buffer, std::size_t count);
 void put_bytes_seek(long offset, std::FILE* stream, const std::uint8_t* buffer, std::size_t count);
+
+// ---- Numbers, whole files and names -----------------------------------------
+
+// The directory separator that open_in_dirs joins with and base_name splits at.
+#ifdef _WIN32
+inline constexpr char directory_separator = '\\';
+#else
+inline constexpr char directory_separator = '/';
+#endif
+
+// The one number in `text` (strtol, base 0: 0x hex, 0 octal, else decimal;
+// leading white space skipped; the empty text gives 0). Out of the range of
+// long: "strtol" report; anything after the number: "bad number format".
+long read_long(const char* text);
+
+// Every byte of the stream in a new malloc'd buffer that the caller frees; the
+// size goes through `size` unless it is null. Leaves the stream at its end.
+// Reports "fseek", "ftell" or "malloc", or a short read from get_bytes.
+std::uint8_t* get_whole_file(std::FILE* stream, std::size_t* size);
+
+// `first` followed by `second`, in a new malloc'd string that the caller frees.
+// Reports "malloc".
+char* build_name(const char* first, const char* second);
+
+// Opens directory/sub/path/file_name with `mode`, each `separator` of the
+// sub-path (null or empty for none) standing for a directory level. Creates the
+// directories from the top down on the way and leaves them even when the open
+// fails. Reports nothing: a failed allocation or open gives null. The caller
+// closes the stream.
+std::FILE* open_in_dirs(const char* directory, const char* sub_path, char separator, const char* file_name,
+                        const char* mode);
+
+// Creates one directory (POSIX: mode 0777 less the umask). Failure is ignored.
+void make_dir(const char* path);
+
+// The last component of `path`: a pointer into it behind the last separator,
+// or `path` itself when it has none. Cannot fail.
+const char* base_name(const char* path);
+
+// ---- Range copy and zero fill ------------------------------------------------
+
+// Copies `count` bytes from `offset` of `input` to the current position of
+// `output`, 2048 bytes a call. Reports "fseek" (input), "fread" or "fwrite".
+void dump(std::FILE* input, std::FILE* output, long offset, std::size_t count);
+
+// Writes a zero byte at each position from `offset` up to the next multiple of
+// `block_size` and returns that end. An offset below 0, a block size below 1 or
+// an end beyond the signed 32-bit range reports "pad range" before any write.
+std::int32_t pad_to_multiple(std::int32_t offset, std::int32_t block_size, std::FILE* stream);
