@@ -2,35 +2,48 @@
 // ADPCM files, copying the 4-bit codes without decoding them.
 #include "duosplit.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "util.hpp"
 
-void transcode_frame(std::span<const std::uint8_t, adp_frame_size> frame, int channel, std::FILE* stream) {
-    const std::uint8_t header = frame[static_cast<std::size_t>(channel)];
-    const int shift = header & 0x0F;
-    const int filter = header >> 4;
-    const int scale = 12 - shift;
-    if (scale < 0) {
-        fail_with_message("scale range");
-    }
-    const auto ps = static_cast<std::uint8_t>((filter << 4) | scale);
-
+std::size_t pack_channel(std::span<const std::uint8_t> frames, int channel, std::span<std::uint8_t> blocks) {
+    const std::size_t count = std::min(frames.size() / adp_frame_size, blocks.size() / dsp_block_size);
     // The left channel's codes are the low nibbles, the right channel's the high.
     const int nibble_shift = channel == 0 ? 0 : 4;
-    std::array<std::uint8_t, dsp_block_size> block{};
-    for (std::size_t f = 0; f < 2; ++f) {
-        block[8 * f] = ps;
-        for (std::size_t p = 0; p < 7; ++p) {
-            const std::size_t s = 4 + 14 * f + 2 * p;
-            const int a = (frame[s] >> nibble_shift) & 0x0F;
-            const int b = (frame[s + 1] >> nibble_shift) & 0x0F;
-            block[8 * f + 1 + p] = static_cast<std::uint8_t>((a << 4) | b);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t* frame = frames.data() + i * adp_frame_size;
+        std::uint8_t* block = blocks.data() + i * dsp_block_size;
+        const std::uint8_t header = frame[static_cast<std::size_t>(channel)];
+        const int shift = header & 0x0F;
+        const int filter = header >> 4;
+        const int scale = 12 - shift;
+        if (scale < 0) {
+            return i;
         }
+        const auto ps = static_cast<std::uint8_t>((filter << 4) | scale);
+        for (std::size_t f = 0; f < 2; ++f) {
+            block[8 * f] = ps;
+            for (std::size_t p = 0; p < 7; ++p) {
+                const std::size_t s = 4 + 14 * f + 2 * p;
+                const int a = (frame[s] >> nibble_shift) & 0x0F;
+                const int b = (frame[s + 1] >> nibble_shift) & 0x0F;
+                block[8 * f + 1 + p] = static_cast<std::uint8_t>((a << 4) | b);
+            }
+        }
+    }
+    return count;
+}
+
+void transcode_frame(std::span<const std::uint8_t, adp_frame_size> frame, int channel, std::FILE* stream) {
+    std::array<std::uint8_t, dsp_block_size> block{};
+    if (pack_channel(frame, channel, block) == 0) {
+        fail_with_message("scale range");
     }
     put_bytes(stream, block.data(), block.size());
 }
@@ -74,6 +87,11 @@ void write_header(dsp_header& header, std::FILE* stream) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    // Frames move a block at a time: 512 KiB in, 256 KiB out per channel.
+    std::vector<std::uint8_t> in(frames_per_block * adp_frame_size);
+    std::vector<std::uint8_t> left_out(frames_per_block * dsp_block_size);
+    std::vector<std::uint8_t> right_out(frames_per_block * dsp_block_size);
+
     for (int i = 1; i < argc; ++i) {
         const char* path = argv[i];
         std::FILE* input = std::fopen(path, "rb");
@@ -103,16 +121,36 @@ int main(int argc, char* argv[]) {
             fail_with_errno("fseek");
         }
 
-        // A short read is the end of the input: a trailing partial frame is dropped.
+        // Whole frames are read, packed and written a block at a time; a short
+        // read is the end of the input, and a trailing partial frame is dropped.
+        // A frame that stops the conversion goes through transcode_frame after
+        // the frames before it are written, so that the files end exactly where
+        // a frame-by-frame conversion would have stopped.
         std::int32_t samples = 0;
-        std::array<std::uint8_t, adp_frame_size> frame{};
-        while (std::fread(frame.data(), 1, frame.size(), input) == frame.size()) {
-            if (samples > std::numeric_limits<std::int32_t>::max() - 28) {
-                fail_with_message("sample count range");
+        std::size_t read = frames_per_block;
+        while (read == frames_per_block) {
+            read = std::fread(in.data(), adp_frame_size, frames_per_block, input);
+            std::size_t done = 0;
+            while (done < read) {
+                const auto rest = std::span(in).subspan(done * adp_frame_size, (read - done) * adp_frame_size);
+                const auto room = static_cast<std::size_t>((std::numeric_limits<std::int32_t>::max() - samples) / 28);
+                std::size_t good = pack_channel(rest.first(std::min(read - done, room) * adp_frame_size), 0, left_out);
+                good = pack_channel(rest.first(good * adp_frame_size), 1, right_out);
+                put_bytes(left, left_out.data(), good * dsp_block_size);
+                put_bytes(right, right_out.data(), good * dsp_block_size);
+                samples += static_cast<std::int32_t>(28 * good);
+                done += good;
+                if (done < read) {
+                    if (samples > std::numeric_limits<std::int32_t>::max() - 28) {
+                        fail_with_message("sample count range");
+                    }
+                    const auto frame = rest.subspan(good * adp_frame_size).first<adp_frame_size>();
+                    transcode_frame(frame, 0, left);
+                    transcode_frame(frame, 1, right);
+                    samples += 28;
+                    ++done;
+                }
             }
-            transcode_frame(frame, 0, left);
-            transcode_frame(frame, 1, right);
-            samples += 28;
         }
 
         dsp_header header = make_header(samples);

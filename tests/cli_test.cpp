@@ -1,6 +1,7 @@
 // End-to-end tests: the built program run in a scratch directory.
 #include <regex>
 
+#include "duosplit.hpp"
 #include "support.hpp"
 
 namespace {
@@ -124,25 +125,34 @@ TEST(Cli, InputWithoutAWholeFrameFailsAtTheReadBack) {
 }
 
 TEST(Cli, BadShiftLeavesTheFramesBeforeIt) {
+    // Frame k has a bad header: in the left channel (both files keep k frames)
+    // or in the right alone (the left keeps k + 1), early, deep inside the
+    // first block, and on the first frame of the second.
     struct shift_case {
-        std::uint8_t left_header, right_header;
-        std::size_t left_frames, right_frames;
+        std::size_t k;
+        bool left_bad;
     };
-    for (const auto& c : {shift_case{0x0D, 0x00, 1, 1}, shift_case{0x00, 0x3E, 2, 1}}) {
-        SCOPED_TRACE(c.left_frames);
+    const std::vector<shift_case> cases{
+        {1, true}, {1, false}, {10000, true}, {frames_per_block, false}, {frames_per_block, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "frame " << c.k << (c.left_bad ? " left" : " right"));
         const fs::path dir = scratch_dir();
-        const bytes input =
-            join({adp_frame(0x11, 0x22, 1), adp_frame(c.left_header, c.right_header, 2), adp_frame(0, 0, 3)});
+        bytes input;
+        for (std::size_t i = 0; i < c.k + 2; ++i) {
+            const bool bad = i == c.k;
+            const bytes frame = adp_frame(bad && c.left_bad ? 0x0D : 0x11, bad ? 0x3E : 0x22, static_cast<unsigned>(i));
+            input.insert(input.end(), frame.begin(), frame.end());
+        }
         write_file(dir / "in.adp", input);
         const run_result r = run_duosplit(dir, "in.adp");
         EXPECT_EQ(r.status, 1);
         expect_report(r.err, "duosplit\\.cpp:\\d+:transcode_frame: scale range\n");
         const bytes left = dsp_frames(input, 0);
         const bytes right = dsp_frames(input, 1);
+        const std::size_t left_frames = c.left_bad ? c.k : c.k + 1;
         EXPECT_EQ(read_file(dir / "in_L.dsp"),
-                  join({bytes(96, 0), bytes(left.begin(), left.begin() + 16 * c.left_frames)}));
-        EXPECT_EQ(read_file(dir / "in_R.dsp"),
-                  join({bytes(96, 0), bytes(right.begin(), right.begin() + 16 * c.right_frames)}));
+                  join({bytes(96, 0), bytes(left.begin(), left.begin() + 16 * left_frames)}));
+        EXPECT_EQ(read_file(dir / "in_R.dsp"), join({bytes(96, 0), bytes(right.begin(), right.begin() + 16 * c.k)}));
     }
 }
 
@@ -172,6 +182,15 @@ TEST(Cli, UncreatableRightOutputLeavesTheLeftEmpty) {
 }
 
 #ifndef _WIN32
+TEST(Cli, ShortWriteIsReportedByTheWriter) {
+    const fs::path dir = scratch_dir();
+    write_file(dir / "in.adp", bytes(1000 * 32, 0));
+    fs::create_symlink("/dev/full", dir / "in_L.dsp");
+    const run_result r = run_duosplit(dir, "in.adp");
+    EXPECT_EQ(r.status, 1);
+    expect_report(r.err, "util\\.cpp:\\d+:put_bytes:fwrite: fwrite: No space left on device\n");
+}
+
 TEST(Cli, RefusesToCountPastTheSignedRange) {
     const fs::path dir = scratch_dir();
     fs::create_symlink("/dev/zero", dir / "zero.adp");
