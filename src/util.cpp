@@ -7,12 +7,14 @@
 #include <cstring>
 #include <limits>
 
-// The one call that differs between platforms: creating a directory.
+// All that differs between platforms: the directory separator and directory creation.
 #ifdef _WIN32
 #include <direct.h>
+const char directory_separator = '\\';
 void make_dir(const char* path) { _mkdir(path); }
 #else
 #include <sys/stat.h>
+const char directory_separator = '/';
 void make_dir(const char* path) { mkdir(path, 0777); }
 #endif
 

@@ -98,12 +98,9 @@ void put_bytes_seek(long offset, std::FILE* stream, const std::uint8_t* buffer, 
 
 // ---- Numbers, whole files and names -----------------------------------------
 
-// The directory separator that open_in_dirs joins with and base_name splits at.
-#ifdef _WIN32
-inline constexpr char directory_separator = '\\';
-#else
-inline constexpr char directory_separator = '/';
-#endif
+// The platform's directory separator ('\\' on Windows, '/' elsewhere), which
+// open_in_dirs joins with and base_name splits at.
+extern const char directory_separator;
 
 // The one number in `text` (strtol, base 0: 0x hex, 0 octal, else decimal;
 // leading white space skipped; the empty text gives 0). Out of the range of

@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -34,9 +36,12 @@ inline fs::path test_dir() {
     return fs::temp_directory_path() / "duosplit-tests" / info->test_suite_name() / info->name();
 }
 
+// On Windows a death test reruns the test in a child process, which finds the
+// parent's files still open and cannot delete them: it reuses them instead.
 inline fs::path scratch_dir() {
     const fs::path dir = test_dir();
-    fs::remove_all(dir);
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
     fs::create_directories(dir);
     return dir;
 }
@@ -79,19 +84,36 @@ inline run_result run_duosplit(const fs::path& dir, const std::string& args, boo
     const std::string redirect = merged ? " 2>&1" : " 2>\"" + err.string() + "\"";
     const fs::path here = fs::current_path();
     fs::current_path(dir);
-    const int raw = std::system(("\"" DUOSPLIT_EXE "\" " + args + " >\"" + out.string() + "\"" + redirect).c_str());
+    std::string command = "\"" DUOSPLIT_EXE "\" " + args + " >\"" + out.string() + "\"" + redirect;
+#ifdef _WIN32
+    command = "\"" + command + "\"";  // cmd /c drops the outermost pair of quotes
+#endif
+    const int raw = std::system(command.c_str());
     fs::current_path(here);
 #ifdef _WIN32
-    const int status = raw;
+    // The console streams are in text mode there: lines end in CR LF.
+    const auto lines = [](std::string text) {
+        std::erase(text, '\r');
+        return text;
+    };
+    return {raw, lines(read_text(out)), merged ? std::string() : lines(read_text(err))};
 #else
     const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-#endif
     return {status, read_text(out), merged ? std::string() : read_text(err)};
+#endif
 }
 
-// The system's text for opening a directory as a file for writing.
+// Whether the platform has /dev/full, /dev/zero and /dev/null and lets a test
+// make symbolic links; the tests that need them are skipped elsewhere.
 #ifdef _WIN32
-inline constexpr const char* is_a_directory_text = "Permission denied";
+inline constexpr bool posix_devices = false;
 #else
-inline constexpr const char* is_a_directory_text = "Is a directory";
+inline constexpr bool posix_devices = true;
+#endif
+
+// The error of opening a directory as a file for writing.
+#ifdef _WIN32
+inline constexpr int is_a_directory_error = EACCES;
+#else
+inline constexpr int is_a_directory_error = EISDIR;
 #endif
