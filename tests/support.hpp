@@ -15,35 +15,40 @@
 #include <string>
 #include <vector>
 
-#ifndef _WIN32
-#include <sys/wait.h>
-#endif
-
 namespace fs = std::filesystem;
 using bytes = std::vector<std::uint8_t>;
 
-// A line number in a death-test pattern: the simple regex dialect of Windows
-// builds knows \d, the POSIX one only bracket expressions.
-#ifdef GTEST_USES_SIMPLE_RE
+// any_line: a line number in a death-test pattern (Windows builds have a simple
+// regex dialect with \d, POSIX ones bracket expressions). posix_devices: the
+// tests that need /dev/full, /dev/zero, /dev/null or symbolic links can run.
+#ifdef _WIN32
 inline const std::string any_line = "\\d+";
+inline constexpr bool posix_devices = false;
+inline constexpr int is_a_directory_error = EACCES;  // opening a directory for writing
+inline int exit_status(int raw) { return raw; }
+inline std::string shell(const std::string& command) { return "\"" + command + "\""; }  // cmd /c drops one pair
 #else
+#include <sys/wait.h>
 inline const std::string any_line = "[0-9]+";
+inline constexpr bool posix_devices = true;
+inline constexpr int is_a_directory_error = EISDIR;
+inline int exit_status(int raw) { return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1; }
+inline std::string shell(const std::string& command) { return command; }
 #endif
 
-// The running test's own directory, and the same emptied.
+// The running test's own directory. Emptied by scratch_dir, but only as far as
+// it can be: a Windows death test reruns the test in a child process, which
+// finds the parent's files still open and reuses them.
 inline fs::path test_dir() {
     const auto* info = testing::UnitTest::GetInstance()->current_test_info();
     return fs::temp_directory_path() / "duosplit-tests" / info->test_suite_name() / info->name();
 }
 
-// On Windows a death test reruns the test in a child process, which finds the
-// parent's files still open and cannot delete them: it reuses them instead.
 inline fs::path scratch_dir() {
-    const fs::path dir = test_dir();
     std::error_code ignored;
-    fs::remove_all(dir, ignored);
-    fs::create_directories(dir);
-    return dir;
+    fs::remove_all(test_dir(), ignored);
+    fs::create_directories(test_dir());
+    return test_dir();
 }
 
 inline bytes read_file(const fs::path& path) {
@@ -51,69 +56,40 @@ inline bytes read_file(const fs::path& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-inline std::string read_text(const fs::path& path) {
-    const bytes content = read_file(path);
-    return {content.begin(), content.end()};
-}
-
 inline void write_file(const fs::path& path, const bytes& content) {
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
 }
 
-// A stream on a new file, stream_path(), in an emptied test directory, open for update.
+// A stream open for update on stream_path(), a new file in an emptied test directory.
 inline fs::path stream_path() { return test_dir() / "stream.bin"; }
 
 inline std::FILE* scratch_stream(const bytes& content = {}) {
-    scratch_dir();
-    write_file(stream_path(), content);
+    write_file(scratch_dir() / "stream.bin", content);
     return std::fopen(stream_path().string().c_str(), "r+b");
 }
 
 struct run_result {
     int status;
-    std::string out;
-    std::string err;
+    std::string out, err;  // with CR LF line ends made LF
 };
 
-// Runs the built program in `dir` with `args` (already quoted as the shell
-// needs). With `merged`, standard error goes to the same file as standard output.
+// Runs the built program in `dir` with `args` (quoted as the shell needs);
+// with `merged`, standard error goes to standard output's file.
 inline run_result run_duosplit(const fs::path& dir, const std::string& args, bool merged = false) {
     const fs::path out = dir.parent_path() / (dir.filename().string() + ".out");
     const fs::path err = dir.parent_path() / (dir.filename().string() + ".err");
     const std::string redirect = merged ? " 2>&1" : " 2>\"" + err.string() + "\"";
     const fs::path here = fs::current_path();
     fs::current_path(dir);
-    std::string command = "\"" DUOSPLIT_EXE "\" " + args + " >\"" + out.string() + "\"" + redirect;
-#ifdef _WIN32
-    command = "\"" + command + "\"";  // cmd /c drops the outermost pair of quotes
-#endif
-    const int raw = std::system(command.c_str());
+    const int raw =
+        std::system(shell("\"" DUOSPLIT_EXE "\" " + args + " >\"" + out.string() + "\"" + redirect).c_str());
     fs::current_path(here);
-#ifdef _WIN32
-    // The console streams are in text mode there: lines end in CR LF.
-    const auto lines = [](std::string text) {
-        std::erase(text, '\r');
-        return text;
+    const auto text = [](const fs::path& path) {
+        const bytes content = read_file(path);
+        std::string lines(content.begin(), content.end());
+        std::erase(lines, '\r');
+        return lines;
     };
-    return {raw, lines(read_text(out)), merged ? std::string() : lines(read_text(err))};
-#else
-    const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return {status, read_text(out), merged ? std::string() : read_text(err)};
-#endif
+    return {exit_status(raw), text(out), merged ? "" : text(err)};
 }
-
-// Whether the platform has /dev/full, /dev/zero and /dev/null and lets a test
-// make symbolic links; the tests that need them are skipped elsewhere.
-#ifdef _WIN32
-inline constexpr bool posix_devices = false;
-#else
-inline constexpr bool posix_devices = true;
-#endif
-
-// The error of opening a directory as a file for writing.
-#ifdef _WIN32
-inline constexpr int is_a_directory_error = EACCES;
-#else
-inline constexpr int is_a_directory_error = EISDIR;
-#endif
