@@ -12,6 +12,13 @@
 
 #include "util.hpp"
 
+namespace {
+
+// Packs one channel (0 left, 1 right) of the whole ADP frames in `frames`
+// into `blocks`, two DSP frames (16 bytes) for each, as far as both hold.
+// Stops before the first frame whose header for the channel has a shift of 13
+// to 15; gives the number of frames packed. The block loop and transcode_frame
+// both pack through it.
 std::size_t pack_channel(std::span<const std::uint8_t> frames, int channel, std::span<std::uint8_t> blocks) {
     const std::size_t count = std::min(frames.size() / adp_frame_size, blocks.size() / dsp_block_size);
     // The left channel's codes are the low nibbles, the right channel's the high.
@@ -39,6 +46,8 @@ std::size_t pack_channel(std::span<const std::uint8_t> frames, int channel, std:
     }
     return count;
 }
+
+}  // namespace
 
 void transcode_frame(std::span<const std::uint8_t, adp_frame_size> frame, int channel, std::FILE* stream) {
     std::array<std::uint8_t, dsp_block_size> block{};

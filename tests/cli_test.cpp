@@ -1,4 +1,5 @@
 // End-to-end tests: the built program run in a scratch directory.
+#include <array>
 #include <functional>
 #include <optional>
 #include <regex>

@@ -1,4 +1,8 @@
 // Numbers, whole files, names, directory trees, range copy and zero fill.
+#include <algorithm>
+#include <array>
+#include <tuple>
+
 #include "support.hpp"
 #include "util.hpp"
 
