@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <limits>
 #include <string>
 #include <vector>
@@ -115,6 +116,15 @@ int main(int argc, char* argv[]) {
         }
         const std::string left_name = base + "_L.dsp";
         const std::string right_name = base + "_R.dsp";
+        // Creating an output empties it: refuse one that is the input itself
+        // (a hard or symbolic link to it). An output that does not exist yet,
+        // or that cannot be compared, is not the input.
+        for (const std::string* name : {&left_name, &right_name}) {
+            std::error_code ignored;
+            if (std::filesystem::equivalent(path, *name, ignored)) {
+                fail_with_message("output is the input");
+            }
+        }
         std::FILE* left = std::fopen(left_name.c_str(), "w+b");
         if (left == nullptr) {
             fail_with_errno("fopen");
@@ -160,6 +170,11 @@ int main(int argc, char* argv[]) {
                     ++done;
                 }
             }
+        }
+
+        // A short read is the end of the input only when it is not a read error.
+        if (std::ferror(input) != 0) {
+            fail_with_stream(input, "fread");
         }
 
         dsp_header header = make_header(samples);

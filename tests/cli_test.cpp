@@ -100,13 +100,14 @@ TEST(Cli, ConvertsEveryWholeFrameExactly) {
 }
 
 // A failing run: files made beforehand (a name ending in '/' is a directory),
-// symbolic links to devices, the arguments, the report, and what stands on
-// disk afterwards (nullopt: nothing).
+// links (a target starting with '=' is a hard link, else a symbolic one), the
+// arguments, the report, and what stands on disk afterwards (nullopt: nothing).
 struct failure {
     std::vector<std::pair<std::string, bytes>> files;
     std::vector<std::pair<std::string, std::string>> links;
     std::string args, report;
     std::vector<std::pair<std::string, std::optional<bytes>>> after;
+    bool posix_only = false;  // links, devices or POSIX error texts
 };
 
 failure bad_shift(std::size_t k, bool left_bad) {
@@ -129,6 +130,12 @@ TEST(Cli, FailuresLeaveWhatWasWritten) {
         {{{"s.adp", bytes(31, 0)}}, {}, "s.adp", "util\\.cpp:\\d+:get_byte:fread: unexpected EOF\n", {{"s_L.dsp", bytes{}}, {"s_R.dsp", bytes{}}}},
         // A bad header early, deep inside the first block, and on the first frame of the second.
         bad_shift(1, true), bad_shift(1, false), bad_shift(10000, true), bad_shift(frames_per_block, true), bad_shift(frames_per_block, false),
+        // An output that is the input is refused before anything is created.
+        {{{"in.adp", one}}, {{"in_L.dsp", "=in.adp"}}, "in.adp", "duosplit\\.cpp:\\d+:main: output is the input\n", {{"in.adp", one}, {"in_R.dsp", std::nullopt}}},
+        {{{"in.adp", one}}, {{"in_R.dsp", "=in.adp"}}, "in.adp", "duosplit\\.cpp:\\d+:main: output is the input\n", {{"in.adp", one}, {"in_L.dsp", std::nullopt}}},
+        {{{"in.adp", one}}, {{"in_L.dsp", "in.adp"}}, "in.adp", "duosplit\\.cpp:\\d+:main: output is the input\n", {{"in.adp", one}, {"in_R.dsp", std::nullopt}}},
+        {{{"in.adp", one}}, {{"in_R.dsp", "in.adp"}}, "in.adp", "duosplit\\.cpp:\\d+:main: output is the input\n", {{"in.adp", one}, {"in_L.dsp", std::nullopt}}},
+        {{{"d.adp/", {}}}, {}, "d.adp", "duosplit\\.cpp:\\d+:main:fread: fread: Is a directory\n", {{"d_L.dsp", bytes{}}, {"d_R.dsp", bytes{}}}, true},
         {{{"x.adp", one}, {"x_R.dsp/", {}}}, {}, "x.adp", open_report + std::strerror(is_a_directory_error) + "\n", {{"x_L.dsp", bytes{}}}},
         {{{"a.adp", one}, {"c.adp", one}}, {}, "a.adp missing.adp c.adp", open_report + "No such file or directory\n",
          {{"a_R.dsp", dsp_file(28, 0x0C, one, 1, 1)}, {"missing_L.dsp", std::nullopt}, {"c_L.dsp", std::nullopt}}},
@@ -137,7 +144,7 @@ TEST(Cli, FailuresLeaveWhatWasWritten) {
     // clang-format on
     for (const auto& f : failures) {
         SCOPED_TRACE(f.report);
-        if (!f.links.empty() && !posix_devices)
+        if ((f.posix_only || !f.links.empty()) && !posix_devices)
             continue;
         const fs::path dir = scratch_dir();
         for (const auto& [name, content] : f.files) {
@@ -146,8 +153,12 @@ TEST(Cli, FailuresLeaveWhatWasWritten) {
             else
                 write_file(dir / name, content);
         }
-        for (const auto& [name, target] : f.links)
-            fs::create_symlink(target, dir / name);
+        for (const auto& [name, target] : f.links) {
+            if (target.starts_with('='))
+                fs::create_hard_link(dir / target.substr(1), dir / name);
+            else
+                fs::create_symlink(target, dir / name);
+        }
         const run_result r = run_duosplit(dir, f.args);
         EXPECT_EQ(r.status, 1);
         EXPECT_TRUE(matches(r.err, f.report)) << r.err;
