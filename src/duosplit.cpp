@@ -13,42 +13,90 @@
 
 #include "util.hpp"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace {
 
-// Packs one channel (0 left, 1 right) of the whole ADP frames in `frames`
-// into `blocks`, two DSP frames (16 bytes) for each, as far as both hold.
-// Stops before the first frame whose header for the channel has a shift of 13
-// to 15; gives the number of frames packed. The block loop and transcode_frame
-// both pack through it.
-std::size_t pack_channel(std::span<const std::uint8_t> frames, int channel, std::span<std::uint8_t> blocks) {
+// The DSP predictor/scale byte for an ADP channel header (filter in the high
+// nibble, shift in the low one): the filter unchanged, scale 12 - shift; -1
+// for a shift of 13 to 15, which has no scale.
+int predictor_scale(std::uint8_t header) {
+    const int scale = 12 - (header & 0x0F);
+    return scale < 0 ? -1 : (header & 0xF0) | scale;
+}
+
+// One frame's two DSP frames, a byte at a time: each output byte holds two
+// successive codes, the earlier in the high nibble. `nibble_shift` picks the
+// channel's nibble of each sample byte (0: low, left; 4: high, right).
+void pack_frame_portable(const std::uint8_t* frame, int nibble_shift, std::uint8_t ps, std::uint8_t* block) {
+    for (std::size_t f = 0; f < 2; ++f) {
+        block[8 * f] = ps;
+        for (std::size_t p = 0; p < 7; ++p) {
+            const std::size_t s = 4 + 14 * f + 2 * p;
+            const int a = (frame[s] >> nibble_shift) & 0x0F;
+            const int b = (frame[s + 1] >> nibble_shift) & 0x0F;
+            block[8 * f + 1 + p] = static_cast<std::uint8_t>((a << 4) | b);
+        }
+    }
+}
+
+#ifdef __SSE2__
+// The same with SSE2, on the frame as sixteen 16-bit lanes: lane k holds
+// sample bytes 2k (low half) and 2k + 1 (high half), so each lane makes one
+// output byte. Lanes 0 and 1 (headers, unused bytes) are packed too and
+// masked away; the codes of the first DSP frame move up one byte to make room
+// for its predictor/scale byte, those of the second stay where they are.
+void pack_frame_sse2(const std::uint8_t* frame, int nibble_shift, std::uint8_t ps, std::uint8_t* block) {
+    const __m128i to_high = _mm_cvtsi32_si128(4 - nibble_shift);
+    const __m128i to_low = _mm_cvtsi32_si128(8 + nibble_shift);
+    const auto codes = [&](__m128i lanes) {
+        const __m128i earlier = _mm_and_si128(_mm_sll_epi16(lanes, to_high), _mm_set1_epi16(0x00F0));
+        const __m128i later = _mm_and_si128(_mm_srl_epi16(lanes, to_low), _mm_set1_epi16(0x000F));
+        return _mm_or_si128(earlier, later);
+    };
+    const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(frame));
+    const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(frame + 16));
+    const __m128i packed = _mm_packus_epi16(codes(first), codes(second));  // byte k: codes of bytes 2k, 2k + 1
+    const __m128i first_frame = _mm_and_si128(_mm_srli_si128(packed, 1), _mm_set_epi32(0, 0, -1, -256));
+    const __m128i second_frame = _mm_and_si128(packed, _mm_set_epi32(-1, -256, 0, 0));
+    const __m128i scales = _mm_set_epi32(0, ps, 0, ps);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(block),
+                     _mm_or_si128(_mm_or_si128(first_frame, second_frame), scales));
+}
+#endif
+
+// Packs frames one after the other with `pack_frame`, as pack_channel says.
+template <auto pack_frame>
+std::size_t pack_frames(std::span<const std::uint8_t> frames, int channel, std::span<std::uint8_t> blocks) {
     const std::size_t count = std::min(frames.size() / adp_frame_size, blocks.size() / dsp_block_size);
     // The left channel's codes are the low nibbles, the right channel's the high.
     const int nibble_shift = channel == 0 ? 0 : 4;
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint8_t* frame = frames.data() + i * adp_frame_size;
-        std::uint8_t* block = blocks.data() + i * dsp_block_size;
-        const std::uint8_t header = frame[static_cast<std::size_t>(channel)];
-        const int shift = header & 0x0F;
-        const int filter = header >> 4;
-        const int scale = 12 - shift;
-        if (scale < 0) {
+        const int ps = predictor_scale(frame[static_cast<std::size_t>(channel)]);
+        if (ps < 0) {
             return i;
         }
-        const auto ps = static_cast<std::uint8_t>((filter << 4) | scale);
-        for (std::size_t f = 0; f < 2; ++f) {
-            block[8 * f] = ps;
-            for (std::size_t p = 0; p < 7; ++p) {
-                const std::size_t s = 4 + 14 * f + 2 * p;
-                const int a = (frame[s] >> nibble_shift) & 0x0F;
-                const int b = (frame[s + 1] >> nibble_shift) & 0x0F;
-                block[8 * f + 1 + p] = static_cast<std::uint8_t>((a << 4) | b);
-            }
-        }
+        pack_frame(frame, nibble_shift, static_cast<std::uint8_t>(ps), blocks.data() + i * dsp_block_size);
     }
     return count;
 }
 
 }  // namespace
+
+std::size_t pack_channel_portable(std::span<const std::uint8_t> frames, int channel, std::span<std::uint8_t> blocks) {
+    return pack_frames<pack_frame_portable>(frames, channel, blocks);
+}
+
+std::size_t pack_channel(std::span<const std::uint8_t> frames, int channel, std::span<std::uint8_t> blocks) {
+#ifdef __SSE2__
+    return pack_frames<pack_frame_sse2>(frames, channel, blocks);
+#else
+    return pack_channel_portable(frames, channel, blocks);
+#endif
+}
 
 void transcode_frame(std::span<const std::uint8_t, adp_frame_size> frame, int channel, std::FILE* stream) {
     std::array<std::uint8_t, dsp_block_size> block{};

@@ -14,6 +14,15 @@ inline constexpr std::size_t dsp_block_size = 16;
 // output files, 64 KiB writes cost the kernel a third more than 256 KiB ones.
 inline constexpr std::size_t frames_per_block = 16384;
 
+// Packs one channel (0 left, 1 right) of the whole ADP frames in `frames`
+// into `blocks`, two DSP frames (16 bytes) for each, as far as both hold.
+// Stops before the first frame whose header for the channel has a shift of 13
+// to 15; gives the number of frames packed. pack_channel takes the fastest
+// path the build has (SSE2 where the compiler targets it), and
+// pack_channel_portable is the plain loop that every platform has.
+std::size_t pack_channel(std::span<const std::uint8_t> frames, int channel, std::span<std::uint8_t> blocks);
+std::size_t pack_channel_portable(std::span<const std::uint8_t> frames, int channel, std::span<std::uint8_t> blocks);
+
 // Writes the two DSP frames of one channel (0 left, 1 right) of an ADP frame
 // to the stream's current position. A header shift of 13 to 15 ends the
 // process with "scale range" before anything is written.
