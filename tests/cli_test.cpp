@@ -93,18 +93,20 @@ TEST(Cli, NamesOutputsAfterTheLastDot) {
         {"track.adp", "track.adp", ".", "track_L.dsp", "track_R.dsp"}, {"a.b.adp", "a.b.adp", ".", "a.b_L.dsp", "a.b_R.dsp"},
         {"track", "track", ".", "track_L.dsp", "track_R.dsp"}, {"track.", "track.", ".", "track_L.dsp", "track_R.dsp"},
         {"dir.old/track", "dir.old/track", ".", "dir_L.dsp", "dir_R.dsp"}, {"track", "../track", "sub", "._L.dsp", "._R.dsp"},
-        {".adp", ".adp", ".", "_L.dsp", "_R.dsp"}};
+        {".adp", ".adp", ".", "_L.dsp", "_R.dsp"},
+        // Characters of no single legacy code page.
+        {"日本語🎵.adp", "日本語🎵.adp", ".", "日本語🎵_L.dsp", "日本語🎵_R.dsp"}};
     // clang-format on
     for (const auto& [input, arg, run_in, left, right] : cases) {
         const fs::path dir = scratch_dir();
-        fs::create_directories((dir / input).parent_path());
+        fs::create_directories((dir / u8_path(input)).parent_path());
         fs::create_directories(dir / run_in);
-        write_file(dir / input, one);
-        write_file(dir / run_in / left, bytes(500, 0x77));  // an existing output is overwritten from the start
+        write_file(dir / u8_path(input), one);
+        write_file(dir / run_in / u8_path(left), bytes(500, 0x77));  // an existing output is overwritten from the start
         const run_result r = run_duosplit(dir / run_in, "\"" + arg + "\"");
         EXPECT_EQ(r.out, arg + " -> " + left + ", " + right + ", 28 samples\n");
-        EXPECT_EQ(read_file(dir / run_in / left), dsp_file(28, 0x0C, one, 0, 1));
-        EXPECT_EQ(read_file(dir / run_in / right), dsp_file(28, 0x0C, one, 1, 1));
+        EXPECT_EQ(read_file(dir / run_in / u8_path(left)), dsp_file(28, 0x0C, one, 0, 1));
+        EXPECT_EQ(read_file(dir / run_in / u8_path(right)), dsp_file(28, 0x0C, one, 1, 1));
     }
 }
 

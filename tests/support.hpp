@@ -51,6 +51,9 @@ inline fs::path scratch_dir() {
     return test_dir();
 }
 
+// A path from a UTF-8 name, whatever the platform's narrow encoding.
+inline fs::path u8_path(const std::string& name) { return std::u8string(name.begin(), name.end()); }
+
 inline bytes read_file(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
