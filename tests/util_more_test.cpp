@@ -25,7 +25,7 @@ TEST(ReadLongDeathTest, TakesOneNumberInAnyBaseAndNothingElse) {
     }
 }
 
-TEST(WholeFile, ReadsEveryByteIntoANewBuffer) {
+TEST(WholeFileDeathTest, ReadsEveryByteIntoANewBuffer) {
     for (const bytes& content : {bytes{1, 2, 0xFF}, bytes{}}) {
         std::FILE* f = scratch_stream(content);
         std::size_t size = 99;
@@ -35,6 +35,10 @@ TEST(WholeFile, ReadsEveryByteIntoANewBuffer) {
         std::free(buffer);
         std::free(get_whole_file(f, nullptr));
         EXPECT_EQ(std::ftell(f), static_cast<long>(content.size()));
+    }
+    if (std::FILE* pipe = pipe_stream()) {  // no end to seek to
+        EXPECT_EXIT(get_whole_file(pipe, nullptr), testing::ExitedWithCode(1),
+                    util_report + ":get_whole_file:fseek: Illegal seek\n$");
     }
 }
 
@@ -92,7 +96,7 @@ TEST(DumpDeathTest, CopiesARangeInChunks) {
 
 TEST(PadToMultipleDeathTest, ZeroFillsUpToTheBoundary) {
     for (const auto& [offset, block, end] :
-         std::vector<std::array<std::int32_t, 3>>{{100, 32, 128}, {128, 32, 128}, {0, 32, 0}}) {
+         std::vector<std::array<std::int32_t, 3>>{{100, 32, 128}, {128, 32, 128}, {0, 32, 0}, {5, 1, 5}}) {
         std::FILE* f = scratch_stream(bytes(130, 0xEE));
         std::fseek(f, 7, SEEK_SET);
         EXPECT_EQ(pad_to_multiple(offset, block, f), end);

@@ -52,7 +52,7 @@ TEST(ReportDeathTest, EachShapeNamesTheCheck) {
 }
 
 TEST(ReportDeathTest, SystemTextIsTheFailedCalls) {
-    if (!posix_devices)
+    if (!posix)
         GTEST_SKIP() << "needs /dev/full";
     std::FILE* full = std::fopen("/dev/full", "wb");
     std::setvbuf(full, nullptr, _IONBF, 0);
