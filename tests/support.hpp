@@ -74,19 +74,16 @@ inline std::FILE* file_stream(const fs::path& path, const bytes& content = {}) {
     return std::fopen(path.string().c_str(), "r+b");
 }
 
-struct run_result {
-    int status;
-    std::string out;  // standard output and error in the order written
-};
-
 // Runs the shell command `setup` (if any) in `dir`, then the built program
-// with `args` (quoted as the shell needs). The output has LF line ends, and a
-// report's line number, which changes with every edit, reads N:
-// "file.cpp:N:function: ...".
-inline run_result run_duosplit(const fs::path& dir, const std::string& args, const std::string& setup = "") {
+// with `args` (quoted as the shell needs; redirections in them come after the
+// ones to the output file). Gives the exit status and what the program wrote
+// on standard output and error, in that order, with LF line ends and each
+// report's line number, which changes with every edit, as N: "file.cpp:N:...".
+inline std::pair<int, std::string> run_duosplit(const fs::path& dir, const std::string& args,
+                                                const std::string& setup = "") {
     const fs::path out = dir.string() + ".out", here = fs::current_path();
     fs::current_path(dir);
-    const std::string run = time_bound + "\"" DUOSPLIT_EXE "\" " + args + " >\"" + out.string() + "\" 2>&1";
+    const std::string run = time_bound + "\"" DUOSPLIT_EXE "\" >\"" + out.string() + "\" 2>&1 " + args;
     const int raw = std::system(shell(setup.empty() ? run : setup + " && " + run).c_str());
     fs::current_path(here);
     std::string text;
