@@ -156,6 +156,7 @@ TEST(Cli, ConvertsAsTheModelSays) {
     }
     for (const auto& [inputs, setup, args, output, files] : cases) {
         const fs::path dir = scratch_dir();
+        fs::create_directory(dir / "sub");  // for the argument sub/../t
         for (const auto& [name, content] : inputs) {
             fs::create_directories((dir / u8_path(name)).parent_path());
             write_file(dir / u8_path(name), content);

@@ -21,8 +21,10 @@ TEST(StreamOps, RoundTripPadAndReadWhole) {
     put_16_be_seek(0xABCD, 2, f);
     put_byte_seek(0xFF, 1, f);
     put_bytes_seek(3, f, eight.data(), 0);  // a run of 0 bytes moves nothing
-    EXPECT_EQ(pad_to_multiple(32, 32, f) + pad_to_multiple(0, 32, f) + pad_to_multiple(5, 1, f), 37);
-    EXPECT_EQ(std::ftell(f), 3);                // nothing to write: not moved
+    // Zero fill: nothing to write leaves the stream where it is.
+    EXPECT_EQ((std::array{pad_to_multiple(32, 32, f), pad_to_multiple(0, 32, f), pad_to_multiple(5, 1, f)}),
+              (std::array{32, 0, 5}));
+    EXPECT_EQ(std::ftell(f), 3);
     EXPECT_EQ(pad_to_multiple(20, 16, f), 32);  // zeros over 20 to 31
     EXPECT_EQ((std::vector<std::uint64_t>{get_byte_seek(1, f), get_16_be_seek(2, f), get_16_le_seek(4, f),
                                           get_32_be_seek(6, f), get_32_le_seek(10, f), get_64_be_seek(14, f)}),
