@@ -120,11 +120,11 @@ TEST(Cli, ConvertsAsTheModelSays) {
     // clang-format on
     std::mt19937 rng(7);
     while (runs.size() < 40) {
-        for (input& in : runs.emplace_back(1 + rng() % 3)) {
-            in = {rng() % 20 == 0 ? frames_per_block + rng() % 50 : rng() % 12, rng() % 3 == 0 ? rng() % 32 : 0,
-                  SIZE_MAX, 0};
+        for (input& each : runs.emplace_back(1 + rng() % 3)) {
+            each = {rng() % 20 == 0 ? frames_per_block + rng() % 50 : rng() % 12, rng() % 3 == 0 ? rng() % 32 : 0,
+                    SIZE_MAX, 0};
             if (rng() % 4 == 0)
-                in.bad_at = rng() % (in.frames + 1), in.bad = 1 + rng() % 3;
+                each.bad_at = rng() % (each.frames + 1), each.bad = 1 + rng() % 3;
         }
     }
     for (std::size_t n = 0; const auto& run : runs) {

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <functional>
+#include <numeric>
 #include <span>
 
 #include "support.hpp"
@@ -112,8 +113,7 @@ TEST(Names, ReadJoinSplitAndOpenInATree) {
 
 TEST(DumpDeathTest, CopiesARangeInChunks) {
     bytes source(6000);
-    for (std::size_t i = 0; i < source.size(); ++i)
-        source[i] = static_cast<std::uint8_t>(i * 7);
+    std::iota(source.begin(), source.end(), std::uint8_t{7});
     const fs::path dir = scratch_dir();
     std::FILE* in = file_stream(dir / "in", source);
     std::FILE* out = file_stream(dir / "out");
