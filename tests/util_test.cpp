@@ -75,11 +75,17 @@ TEST(ReportDeathTest, EachCheckNamesItself) {
     for (const auto& [fail, report] : cases)
         EXPECT_EXIT(fail(), testing::ExitedWithCode(1), "^util\\.cpp:" + any_line + ":" + report + "\n$");
     EXPECT_EQ(read_file(path), (bytes{1, 2, 3}));  // nothing was written on the way
+    // Each form used here names this file, the line and the enclosing function.
+    // clang-format off
     const int line = __LINE__ + 1;
-    const auto message = [] { fail_with_message("boom"); };
-    errno = ENOENT;  // the message form prints no system text
-    EXPECT_EXIT(message(), testing::ExitedWithCode(1),
-                "^util_test\\.cpp:" + std::to_string(line) + ":operator\\(\\): boom\n$");
+    const std::function<void()> forms[] = {[] { errno = ENOENT; fail_with_message("boom"); }, [] { errno = ENOENT; fail_with_errno("fopen"); }, [f] { errno = ENOENT; fail_with_stream(f, "fread"); }};
+    // clang-format on
+    const std::string texts[] = {": boom", ":fopen: No such file or directory",
+                                 ":fread: fread: No such file or directory"};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EXIT(forms[i](), testing::ExitedWithCode(1),
+                    "^util_test\\.cpp:" + std::to_string(line) + ":operator\\(\\)" + texts[i] + "\n$");
+    }
 }
 
 TEST(Names, ReadJoinSplitAndOpenInATree) {
