@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <limits>
 #include <string>
@@ -135,6 +136,20 @@ dsp_header make_header(std::int32_t samples) {
     return header;
 }
 
+// Whether two names are one file, a hard or symbolic link counting as the
+// file itself. The names are taken as UTF-8: byte for byte on POSIX systems,
+// and on Windows the code page that the program's manifest sets. A name that
+// does not exist yet, or any error while comparing, means not the same.
+bool same_file(const std::string& first, const std::string& second) {
+    try {
+        std::error_code ignored;
+        return std::filesystem::equivalent(std::u8string(first.begin(), first.end()),
+                                           std::u8string(second.begin(), second.end()), ignored);
+    } catch (const std::exception&) {  // a name that is no UTF-8 (Windows)
+        return false;
+    }
+}
+
 // Completes the header with the file's first predictor/scale byte and writes
 // it at the start of the file.
 void write_header(dsp_header& header, std::FILE* stream) {
@@ -165,11 +180,9 @@ int main(int argc, char* argv[]) {
         const std::string left_name = base + "_L.dsp";
         const std::string right_name = base + "_R.dsp";
         // Creating an output empties it: refuse one that is the input itself
-        // (a hard or symbolic link to it). An output that does not exist yet,
-        // or that cannot be compared, is not the input.
+        // (a hard or symbolic link to it).
         for (const std::string* name : {&left_name, &right_name}) {
-            std::error_code ignored;
-            if (std::filesystem::equivalent(path, *name, ignored)) {
+            if (same_file(path, *name)) {
                 fail_with_message("output is the input");
             }
         }

@@ -169,6 +169,13 @@ TEST(Cli, ConvertsAsTheModelSays) {
                       content)
                 << name;
     }
+    // On every platform: an output that is the input under a name in UTF-8.
+    const fs::path dir = scratch_dir(), input = dir / u8_path("日本語🎵.adp");
+    write_file(input, in);
+    fs::create_hard_link(input, dir / u8_path("日本語🎵_L.dsp"));
+    EXPECT_EQ(run_duosplit(dir, "\"日本語🎵.adp\"").second, same);
+    EXPECT_EQ(read_file(input), in);
+    EXPECT_FALSE(fs::exists(dir / u8_path("日本語🎵_R.dsp")));
 }
 
 }  // namespace
