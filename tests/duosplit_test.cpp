@@ -61,10 +61,10 @@ fs::path scratch_dir() {
 fs::path u8_path(const std::string& name) { return std::u8string(name.begin(), name.end()); }
 
 // A file's bytes (or text); nullopt when there is no such file.
-template <class content = bytes>
-std::optional<content> read_file(const fs::path& path) {
+template <class container = bytes>
+std::optional<container> read_file(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
-    return in ? std::optional<content>({std::istreambuf_iterator<char>(in), {}}) : std::nullopt;
+    return in ? std::optional<container>({std::istreambuf_iterator<char>(in), {}}) : std::nullopt;
 }
 
 void write_file(const fs::path& path, const bytes& content) {
