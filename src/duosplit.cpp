@@ -6,8 +6,6 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
-#include <exception>
-#include <filesystem>
 #include <limits>
 #include <string>
 #include <vector>
@@ -63,8 +61,7 @@ void pack_frame_sse2(const std::uint8_t* frame, int nibble_shift, std::uint8_t p
     const __m128i first_frame = _mm_and_si128(_mm_srli_si128(packed, 1), _mm_set_epi32(0, 0, -1, -256));
     const __m128i second_frame = _mm_and_si128(packed, _mm_set_epi32(-1, -256, 0, 0));
     const __m128i scales = _mm_set_epi32(0, ps, 0, ps);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(block),
-                     _mm_or_si128(_mm_or_si128(first_frame, second_frame), scales));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(block), _mm_or_si128(_mm_or_si128(first_frame, second_frame), scales));
 }
 #endif
 
@@ -136,20 +133,6 @@ dsp_header make_header(std::int32_t samples) {
     return header;
 }
 
-// Whether two names are one file, a hard or symbolic link counting as the
-// file itself. The names are taken as UTF-8: byte for byte on POSIX systems,
-// and on Windows the code page that the program's manifest sets. A name that
-// does not exist yet, or any error while comparing, means not the same.
-bool same_file(const std::string& first, const std::string& second) {
-    try {
-        std::error_code ignored;
-        return std::filesystem::equivalent(std::u8string(first.begin(), first.end()),
-                                           std::u8string(second.begin(), second.end()), ignored);
-    } catch (const std::exception&) {  // a name that is no UTF-8 (Windows)
-        return false;
-    }
-}
-
 // Completes the header with the file's first predictor/scale byte and writes
 // it at the start of the file.
 void write_header(dsp_header& header, std::FILE* stream) {
@@ -160,20 +143,27 @@ void write_header(dsp_header& header, std::FILE* stream) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    if (!open_standard_streams()) {
+        fail_with_errno("open");
+    }
+    const auto arguments = program_arguments(argc, argv);
+    if (!arguments) {
+        fail_with_message("bad argument encoding");
+    }
     // Frames move a block at a time: 512 KiB in, 256 KiB out per channel.
     std::vector<std::uint8_t> in(frames_per_block * adp_frame_size);
     std::vector<std::uint8_t> left_out(frames_per_block * dsp_block_size);
     std::vector<std::uint8_t> right_out(frames_per_block * dsp_block_size);
 
-    for (int i = 1; i < argc; ++i) {
-        const char* path = argv[i];
-        std::FILE* input = std::fopen(path, "rb");
+    for (const std::string& argument : *arguments) {
+        const char* path = argument.c_str();
+        std::FILE* input = open_file(path, "rb");
         if (input == nullptr) {
             fail_with_errno("fopen");
         }
 
         // Outputs are named after the argument cut at its last dot, wherever it stands.
-        std::string base = path;
+        std::string base = argument;
         if (const auto dot = base.rfind('.'); dot != std::string::npos) {
             base.resize(dot);
         }
@@ -182,15 +172,21 @@ int main(int argc, char* argv[]) {
         // Creating an output empties it: refuse one that is the input itself
         // (a hard or symbolic link to it).
         for (const std::string* name : {&left_name, &right_name}) {
-            if (same_file(path, *name)) {
+            if (same_file(path, name->c_str())) {
                 fail_with_message("output is the input");
             }
         }
-        std::FILE* left = std::fopen(left_name.c_str(), "w+b");
+        std::FILE* left = open_file(left_name.c_str(), "w+b");
         if (left == nullptr) {
             fail_with_errno("fopen");
         }
-        std::FILE* right = std::fopen(right_name.c_str(), "w+b");
+        // Two outputs that are one file would each overwrite the other. Made
+        // now, the left output is found through a right name that led to it
+        // even before it existed (a dangling symbolic link).
+        if (same_file(left_name.c_str(), right_name.c_str())) {
+            fail_with_message("outputs are the same file");
+        }
+        std::FILE* right = open_file(right_name.c_str(), "w+b");
         if (right == nullptr) {
             fail_with_errno("fopen");
         }
@@ -249,8 +245,12 @@ int main(int argc, char* argv[]) {
         if (std::fclose(right) != 0) {
             fail_with_errno("fclose");
         }
-        std::printf("%s -> %s, %s, %d samples\n", path, left_name.c_str(), right_name.c_str(),
-                    static_cast<int>(samples));
+        print_text(argument + " -> " + left_name + ", " + right_name + ", " + std::to_string(samples) + " samples\n");
+    }
+    // Summary lines that never arrived are a failure too, however complete the
+    // outputs: a write that failed earlier leaves the error indicator set.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        fail_with_errno("fflush");
     }
     return 0;
 }

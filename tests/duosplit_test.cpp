@@ -231,39 +231,54 @@ TEST(PackChannel, EveryPathGivesThePortableBytes) {
 }
 
 // One run of the program: the files made first (no content: a hard link to
-// the first), a shell command run next, the arguments, the output (a report
-// in it means exit status 1, else 0), and the files then on disk ({}: none).
+// the one before), a shell command run next, the arguments, the output, the
+// files then on disk ({}: none), and the exit status (-1: 1 when the output
+// holds a report, else 0).
 struct run_case {
     std::vector<std::pair<std::string, std::optional<bytes>>> inputs;
     std::string setup, args, output;
     std::vector<std::pair<std::string, std::optional<bytes>>> files;
+    int status = -1;
 };
 
 TEST(Cli, ConvertsAsTheModelSays) {
     // Every failure of the converter, beside inputs of 1000 frames.
-    const bytes in(32000, 0), in_left = dsp_file(in, 0, 1000, true);
+    bytes in(32000, 0), bad = in;
+    const bytes in_left = dsp_file(in, 0, 1000, true);
+    bad[0] = 0x0D;
     // clang-format off
     const std::string u8 = "日本語🎵", summary = "in.adp -> in_L.dsp, in_R.dsp, 28000 samples\n", same = "duosplit.cpp:N:main: output is the input\n";
-    const std::string no_file = "duosplit.cpp:N:main:fopen: No such file or directory\n";
+    const std::string no_file = "duosplit.cpp:N:main:fopen: No such file or directory\n", one = "duosplit.cpp:N:main: outputs are the same file\n";
     std::vector<run_case> cases{
         // A longer output there beforehand is overwritten; standard output goes out ahead of the report.
         {{{"in.adp", in}, {"c.adp", in}, {"in_L.dsp", bytes(20000, 0x77)}}, "", "in.adp missing.adp c.adp", summary + no_file,
          {{"in_L.dsp", in_left}, {"missing_L.dsp", {}}, {"c_L.dsp", {}}}},
-        // Creating an output that is the input would empty it.
-        {{{u8 + ".adp", in}, {u8 + "_R.dsp", {}}}, "", "\"" + u8 + ".adp\"", same, {{u8 + ".adp", in}, {u8 + "_L.dsp", {}}}}};
+        // Creating an output that is the input, or the other output, would empty it. Names outside
+        // every legacy code page, and one that a code page would turn into that of another file.
+        {{{"café.adp", in}, {"café_L.dsp", {}}}, "", "café.adp", same, {{"café.adp", in}, {"café_R.dsp", {}}}},
+        {{{u8 + ".adp", in}, {u8 + "_L.dsp", bytes(5, 7)}, {u8 + "_R.dsp", {}}}, "", "\"" + u8 + ".adp\"", one,
+         {{u8 + ".adp", in}, {u8 + "_L.dsp", bytes{}}, {u8 + "_R.dsp", bytes{}}}},
+        {{{"ā.adp", in}, {"a.adp", bytes(64, 0)}}, "", "ā.adp", "ā.adp -> ā_L.dsp, ā_R.dsp, 28000 samples\n", {{"ā_L.dsp", in_left}, {"a_L.dsp", {}}}}};
     if (posix) {
         cases.insert(cases.end(), {
-            // Many arguments, few files open at once: each input is closed before the next.
-            {{{"in.adp", in}}, "ulimit -n 32 && ", "$(yes in.adp | head -n 100) >/dev/null", "", {{"in_L.dsp", in_left}}},
+            // Many arguments, few files open at once: each input is closed before the next. The
+            // summary lines that a full disk took are a failure, as is a closed standard output.
+            {{{"in.adp", in}}, "ulimit -n 32 && ", "$(yes in.adp | head -n 100) >/dev/full", "duosplit.cpp:N:main:fflush: No space left on device\n", {{"in_L.dsp", in_left}}},
+            {{{"in.adp", in}}, "", "in.adp >&-", "duosplit.cpp:N:main:fflush: Bad file descriptor\n", {{"in_L.dsp", in_left}}},
+            // With the standard streams closed, no output takes their place to receive the lines.
+            {{{"in.adp", in}, {"bad.adp", bad}}, "", "in.adp bad.adp <&- >&- 2>&-", "", {{"in_L.dsp", in_left}, {"bad_L.dsp", bytes{}}, {"bad_R.dsp", bytes{}}}, 1},
             {{{"in.adp", in}}, "ln -s in.adp in_L.dsp && ", "in.adp", same, {{"in.adp", in}, {"in_R.dsp", {}}}},
+            {{}, "ln -s /dev/zero z.adp && ln -s /dev/zero z_R.dsp && ", "z.adp", same, {{"z_L.dsp", {}}}},
+            {{{"in.adp", in}, {"in_L.dsp", bytes(5, 7)}}, "ln -s in_L.dsp in_R.dsp && ", "in.adp", one, {{"in.adp", in}, {"in_L.dsp", bytes{}}}},
+            {{{"in.adp", in}}, "ln -s in_L.dsp in_R.dsp && ", "in.adp", one, {{"in.adp", in}, {"in_R.dsp", bytes{}}}},
             {{{"in.adp", in}}, "mkdir in_R.dsp && ", "in.adp", "duosplit.cpp:N:main:fopen: Is a directory\n", {{"in_L.dsp", bytes{}}}},
             // Standard output's flush fails (ENOSPC) before the report, which still names the error of the check.
             {{{"in.adp", in}}, "", "in.adp missing.adp 2>&1 >/dev/full", no_file, {{"in_L.dsp", in_left}, {"missing_L.dsp", {}}}},
             {{{"in.adp", in}}, "mkdir d.adp && ", "in.adp d.adp 2>&1 >/dev/full", "duosplit.cpp:N:main:fread: fread: Is a directory\n",
              {{"in_L.dsp", in_left}, {"d_L.dsp", bytes{}}, {"d_R.dsp", bytes{}}}},
             {{{"in.adp", in}}, "ln -s /dev/full in_L.dsp && ", "in.adp", "util.cpp:N:put_bytes:fwrite: fwrite: No space left on device\n", {}},
-            // An endless input, refused once the sample count would overflow.
-            {{}, "ln -s /dev/zero z.adp && ln -s /dev/null z_L.dsp && ln -s /dev/null z_R.dsp && ", "z.adp", "duosplit.cpp:N:main: sample count range\n", {}}});
+            // An endless input (a pipe), refused once the sample count would overflow.
+            {{}, "ln -s /dev/stdin z.adp && ln -s /dev/null z_L.dsp && ln -s /dev/zero z_R.dsp && cat /dev/zero | ", "z.adp", "duosplit.cpp:N:main: sample count range\n", {}}});
     }
     // Then runs of random inputs {frames, tail bytes, bad frame, bad channels}:
     // none at all, stops on the first frame, on the last of the first block and
@@ -302,21 +317,21 @@ TEST(Cli, ConvertsAsTheModelSays) {
     }
     // Each run in a directory of its own. A report's line number changes with
     // every edit: the output is compared with N in its place.
-    for (const auto& [inputs, setup, args, output, files] : cases) {
+    for (const auto& [inputs, setup, args, output, files, status] : cases) {
         const fs::path dir = scratch_dir(), out = dir.string() + ".out", here = fs::current_path();
         fs::create_directory(dir / "sub");  // for the argument sub/../t
-        for (const auto& [name, content] : inputs)
-            content ? write_file(dir / u8_path(name), *content)
-                    : fs::create_hard_link(dir / u8_path(inputs[0].first), dir / u8_path(name));
+        for (std::size_t i = 0; i < inputs.size(); ++i)
+            inputs[i].second ? write_file(dir / u8_path(inputs[i].first), *inputs[i].second)
+                             : fs::create_hard_link(dir / u8_path(inputs[i - 1].first), dir / u8_path(inputs[i].first));
         fs::current_path(dir);
-        const int status = run(setup + time_bound + "\"" DUOSPLIT_EXE "\" >\"" + out.string() + "\" 2>&1 " + args);
+        const int got = run(setup + time_bound + "\"" DUOSPLIT_EXE "\" >\"" + out.string() + "\" 2>&1 " + args);
         fs::current_path(here);
         const std::string text = read_file<std::string>(out).value();
         std::string said;  // the output with LF line ends and each report's line number as N
         for (const char ch : text)
             if (ch != '\r' && !('0' <= ch && ch <= '9' && said.ends_with(".cpp:N")))
                 said += '0' <= ch && ch <= '9' && said.ends_with(".cpp:") ? 'N' : ch;
-        ASSERT_EQ(status, output.find(".cpp:N:") == std::string::npos ? 0 : 1) << args;
+        ASSERT_EQ(got, status >= 0 ? status : output.find(".cpp:N:") != std::string::npos) << args;
         EXPECT_EQ(said, output);
         for (const auto& [name, content] : files)
             EXPECT_EQ(read_file(dir / u8_path(name)), content) << name;
