@@ -315,27 +315,29 @@ TEST(Cli, ConvertsAsTheModelSays) {
                 break;
         }
     }
-    // Each run in a directory of its own. A report's line number changes with
-    // every edit: the output is compared with N in its place.
-    for (const auto& [inputs, setup, args, output, files, status] : cases) {
-        const fs::path dir = scratch_dir(), out = dir.string() + ".out", here = fs::current_path();
-        fs::create_directory(dir / "sub");  // for the argument sub/../t
-        for (std::size_t i = 0; i < inputs.size(); ++i)
-            inputs[i].second ? write_file(dir / u8_path(inputs[i].first), *inputs[i].second)
-                             : fs::create_hard_link(dir / u8_path(inputs[i - 1].first), dir / u8_path(inputs[i].first));
-        fs::current_path(dir);
-        const int got = run(setup + time_bound + "\"" DUOSPLIT_EXE "\" >\"" + out.string() + "\" 2>&1 " + args);
-        fs::current_path(here);
-        const std::string text = read_file<std::string>(out).value();
-        std::string said;  // the output with LF line ends and each report's line number as N
-        for (const char ch : text)
-            if (ch != '\r' && !('0' <= ch && ch <= '9' && said.ends_with(".cpp:N")))
-                said += '0' <= ch && ch <= '9' && said.ends_with(".cpp:") ? 'N' : ch;
-        ASSERT_EQ(got, status >= 0 ? status : output.find(".cpp:N:") != std::string::npos) << args;
-        EXPECT_EQ(said, output);
-        for (const auto& [name, content] : files)
-            EXPECT_EQ(read_file(dir / u8_path(name)), content) << name;
-    }
+    // Each run in a directory of its own, by each program. A report's line
+    // number changes with every edit: the output is compared with N in its place.
+    for (const std::string program : {DUOSPLIT_PROGRAMS})
+        for (const auto& [inputs, setup, args, output, files, status] : cases) {
+            const fs::path dir = scratch_dir(), out = dir.string() + ".out", here = fs::current_path();
+            fs::create_directory(dir / "sub");  // for the argument sub/../t
+            for (std::size_t i = 0; i < inputs.size(); ++i)
+                inputs[i].second
+                    ? write_file(dir / u8_path(inputs[i].first), *inputs[i].second)
+                    : fs::create_hard_link(dir / u8_path(inputs[i - 1].first), dir / u8_path(inputs[i].first));
+            fs::current_path(dir);
+            const int got = run(setup + time_bound + program + " >\"" + out.string() + "\" 2>&1 " + args);
+            fs::current_path(here);
+            const std::string text = read_file<std::string>(out).value();
+            std::string said;  // the output with LF line ends and each report's line number as N
+            for (const char ch : text)
+                if (ch != '\r' && !('0' <= ch && ch <= '9' && said.ends_with(".cpp:N")))
+                    said += '0' <= ch && ch <= '9' && said.ends_with(".cpp:") ? 'N' : ch;
+            ASSERT_EQ(got, status >= 0 ? status : output.find(".cpp:N:") != std::string::npos) << program << args;
+            EXPECT_EQ(said, output);
+            for (const auto& [name, content] : files)
+                EXPECT_EQ(read_file(dir / u8_path(name)), content) << name;
+        }
 }
 
 }  // namespace

@@ -13,3 +13,16 @@ set_property(SOURCE ${CMAKE_CURRENT_BINARY_DIR}/manifest.rc APPEND PROPERTY OBJE
 
 target_sources(duosplit PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/version.rc)
 target_link_libraries(duosplit PRIVATE duosplit_manifest)
+
+# For the tests only: the program once more, under a manifest without the UTF-8
+# code page, as the systems before Windows 10 1903 run it (in the legacy code
+# page). Names must reach it intact all the same.
+if(BUILD_TESTING)
+    file(READ ${DUOSPLIT_MANIFEST} manifest)
+    string(REGEX REPLACE "<activeCodePage[^\n]*\n" "" manifest "${manifest}")
+    file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/legacy.manifest "${manifest}")
+    set(DUOSPLIT_MANIFEST ${CMAKE_CURRENT_BINARY_DIR}/legacy.manifest)
+    configure_file(${CMAKE_CURRENT_LIST_DIR}/manifest.rc.in legacy-manifest.rc @ONLY)
+    add_executable(duosplit_legacy_code_page src/duosplit.cpp ${CMAKE_CURRENT_BINARY_DIR}/legacy-manifest.rc)
+    target_link_libraries(duosplit_legacy_code_page PRIVATE duosplit_core duosplit_warnings)
+endif()
