@@ -10,5 +10,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# Link the compiler's runtime in, so that the .exe runs without MinGW's DLLs.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+# Link the compiler's runtime in, so that the .exe runs without MinGW's DLLs,
+# and leave the link time out of the PE header, so that a build gives the
+# same bytes again.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -Wl,--no-insert-timestamp")
