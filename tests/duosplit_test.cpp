@@ -27,7 +27,7 @@
 // /dev/full, /dev/zero, symbolic links, pipes or POSIX error texts can run.
 // time_bound: a run of the program past 10 s is ended (TERM, a second later
 // KILL) with status 124; the slowest correct run, the endless input under the
-// sanitizers, takes 2.5 s. Under wine, ctest's timeout bounds each test.
+// sanitizers, takes 4.5 s. Under wine, ctest's timeout bounds each test.
 // run: a shell command's exit status (cmd /c drops the first and the last
 // quote of a command that starts with one).
 #ifdef _WIN32
@@ -243,9 +243,7 @@ struct run_case {
 
 TEST(Cli, ConvertsAsTheModelSays) {
     // Every failure of the converter, beside inputs of 1000 frames.
-    bytes in(32000, 0), bad = in;
-    const bytes in_left = dsp_file(in, 0, 1000, true);
-    bad[0] = 0x0D;
+    const bytes in(32000, 0), in_left = dsp_file(in, 0, 1000, true);
     // clang-format off
     const std::string u8 = "日本語🎵", summary = "in.adp -> in_L.dsp, in_R.dsp, 28000 samples\n", same = "duosplit.cpp:N:main: output is the input\n";
     const std::string no_file = "duosplit.cpp:N:main:fopen: No such file or directory\n", one = "duosplit.cpp:N:main: outputs are the same file\n";
@@ -266,8 +264,7 @@ TEST(Cli, ConvertsAsTheModelSays) {
             {{{"in.adp", in}}, "ulimit -n 32 && ", "$(yes in.adp | head -n 100) >/dev/full", "duosplit.cpp:N:main:fflush: No space left on device\n", {{"in_L.dsp", in_left}}},
             {{{"in.adp", in}}, "", "in.adp >&-", "duosplit.cpp:N:main:fflush: Bad file descriptor\n", {{"in_L.dsp", in_left}}},
             // With the standard streams closed, no output takes their place to receive the lines.
-            {{{"in.adp", in}, {"bad.adp", bad}}, "", "in.adp bad.adp <&- >&- 2>&-", "", {{"in_L.dsp", in_left}, {"bad_L.dsp", bytes{}}, {"bad_R.dsp", bytes{}}}, 1},
-            {{{"in.adp", in}}, "ln -s in.adp in_L.dsp && ", "in.adp", same, {{"in.adp", in}, {"in_R.dsp", {}}}},
+            {{{"in.adp", in}, {"bad.adp", bytes{}}}, "", "in.adp bad.adp <&- >&- 2>&-", "", {{"in_L.dsp", in_left}, {"bad_L.dsp", bytes{}}, {"bad_R.dsp", bytes{}}}, 1},
             {{}, "ln -s /dev/zero z.adp && ln -s /dev/zero z_R.dsp && ", "z.adp", same, {{"z_L.dsp", {}}}},
             {{{"in.adp", in}, {"in_L.dsp", bytes(5, 7)}}, "ln -s in_L.dsp in_R.dsp && ", "in.adp", one, {{"in.adp", in}, {"in_L.dsp", bytes{}}}},
             {{{"in.adp", in}}, "ln -s in_L.dsp in_R.dsp && ", "in.adp", one, {{"in.adp", in}, {"in_R.dsp", bytes{}}}},
