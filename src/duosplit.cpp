@@ -170,7 +170,7 @@ int main(int argc, char* argv[]) {
         const std::string left_name = base + "_L.dsp";
         const std::string right_name = base + "_R.dsp";
         // Creating an output empties it: refuse one that is the input itself
-        // (a hard or symbolic link to it).
+        // (through a hard or symbolic link, or as the same device).
         for (const std::string* name : {&left_name, &right_name}) {
             if (same_file(path, name->c_str())) {
                 fail_with_message("output is the input");

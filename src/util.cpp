@@ -139,7 +139,7 @@ std::FILE* open_file(const char* name, const char* mode) { return std::fopen(nam
 void make_dir(const char* path) { mkdir(path, 0777); }
 
 // One device and inode number is one file, whatever its type: a regular file
-// reached through any link, or a device under any name.
+// or a device, reached through any hard or symbolic link.
 bool same_file(const char* first, const char* second) {
     struct stat a {};
     struct stat b {};
