@@ -4,12 +4,15 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform.hpp"
 #include "util.hpp"
 
 #ifdef __SSE2__
@@ -148,18 +151,41 @@ int main(int argc, char* argv[]) {
     }
     const auto arguments = program_arguments(argc, argv);
     if (!arguments) {
-        fail_with_message("bad argument encoding");
+        fail_with_errno("CommandLineToArgvW");
     }
+    // Standard output and error, when they are regular files, must be neither
+    // an input (the summary or report would be written into it) nor an output
+    // (the output would be written over them, or they over it).
+    struct standard_file {
+        file_identity identity;
+        const char* as_input;
+        const char* as_output;
+    };
+    const std::array<standard_file, 2> standard_files{{
+        {identify(stdout), "input is standard output", "output is standard output"},
+        {identify(stderr), "input is standard error", "output is standard error"},
+    }};
     // Frames move a block at a time: 512 KiB in, 256 KiB out per channel.
     std::vector<std::uint8_t> in(frames_per_block * adp_frame_size);
     std::vector<std::uint8_t> left_out(frames_per_block * dsp_block_size);
     std::vector<std::uint8_t> right_out(frames_per_block * dsp_block_size);
+    int summary_error = 0;
 
-    for (const std::string& argument : *arguments) {
-        const char* path = argument.c_str();
-        std::FILE* input = open_file(path, "rb");
+    for (const std::optional<std::string>& each : *arguments) {
+        // An argument that no name can hold is refused in its turn.
+        if (!each) {
+            fail_with_message("bad argument encoding");
+        }
+        const std::string& argument = *each;
+        const opened_file opened_input = open_input(argument.c_str());
+        std::FILE* const input = opened_input.stream;
         if (input == nullptr) {
             fail_with_errno("fopen");
+        }
+        for (const standard_file& standard : standard_files) {
+            if (standard.identity.kind == file_kind::regular && same_file(opened_input.identity, standard.identity)) {
+                fail_with_message(standard.as_input);
+            }
         }
 
         // Outputs are named after the argument cut at its last dot, wherever it stands.
@@ -169,27 +195,51 @@ int main(int argc, char* argv[]) {
         }
         const std::string left_name = base + "_L.dsp";
         const std::string right_name = base + "_R.dsp";
-        // Creating an output empties it: refuse one that is the input itself
-        // (through a hard or symbolic link, or as the same device).
-        for (const std::string* name : {&left_name, &right_name}) {
-            if (same_file(path, name->c_str())) {
-                fail_with_message("output is the input");
+        // What each output is comes from the file opened, not from its name,
+        // and it is emptied only once it is known to be none of the files that
+        // must not be touched. The outputs that exist are opened first, so that
+        // refusing one that is the input creates nothing.
+        const std::array<const std::string*, 2> output_names{&left_name, &right_name};
+        std::array<opened_file, 2> outputs{};
+        for (const bool create : {false, true}) {
+            for (std::size_t i = 0; i < outputs.size(); ++i) {
+                if (outputs[i].stream != nullptr) {
+                    continue;
+                }
+                outputs[i] = open_output(output_names[i]->c_str(), create);
+                const int error = errno;
+                if (outputs[i].stream == nullptr && !create && error == ENOENT) {
+                    continue;
+                }
+                // One that cannot be opened for writing (on Windows, one that
+                // another program holds open) is still told by what it is.
+                const opened_file seen =
+                    outputs[i].stream != nullptr ? outputs[i] : open_input(output_names[i]->c_str());
+                if (same_file(seen.identity, opened_input.identity)) {
+                    fail_with_message("output is the input");
+                }
+                for (const standard_file& standard : standard_files) {
+                    if (standard.identity.kind == file_kind::regular && same_file(seen.identity, standard.identity)) {
+                        fail_with_message(standard.as_output);
+                    }
+                }
+                if (outputs[i].stream == nullptr) {
+                    errno = error;
+                    fail_with_errno("fopen");
+                }
             }
         }
-        std::FILE* left = open_file(left_name.c_str(), "w+b");
-        if (left == nullptr) {
-            fail_with_errno("fopen");
-        }
-        // Two outputs that are one file would each overwrite the other. Made
-        // now, the left output is found through a right name that led to it
-        // even before it existed (a dangling symbolic link).
-        if (same_file(left_name.c_str(), right_name.c_str())) {
+        // Two outputs that are one file would each overwrite the other.
+        if (same_file(outputs[0].identity, outputs[1].identity)) {
             fail_with_message("outputs are the same file");
         }
-        std::FILE* right = open_file(right_name.c_str(), "w+b");
-        if (right == nullptr) {
-            fail_with_errno("fopen");
+        for (const opened_file& output : outputs) {
+            if (!empty_output(output)) {
+                fail_with_errno("ftruncate");
+            }
         }
+        std::FILE* const left = outputs[0].stream;
+        std::FILE* const right = outputs[1].stream;
         if (std::fseek(left, dsp_frames_offset, SEEK_SET) != 0) {
             fail_with_errno("fseek");
         }
@@ -233,23 +283,37 @@ int main(int argc, char* argv[]) {
         if (std::ferror(input) != 0) {
             fail_with_stream(input, "fread");
         }
+        // Every frame is on disk before a header counts it: a write that failed
+        // while a stream held it back shows here, and nowhere later on a runtime
+        // whose seek drops a buffer that it could not write.
+        for (std::FILE* output : {left, right}) {
+            if (std::fflush(output) != 0 || std::ferror(output) != 0) {
+                fail_with_errno("fflush");
+            }
+        }
 
         dsp_header header = make_header(samples);
         write_header(header, left);
         write_header(header, right);
 
         std::fclose(input);
-        if (std::fclose(left) != 0) {
-            fail_with_errno("fclose");
-        }
-        if (std::fclose(right) != 0) {
-            fail_with_errno("fclose");
+        for (std::FILE* output : {left, right}) {
+            if (std::ferror(output) != 0 || std::fclose(output) != 0) {
+                fail_with_errno("fclose");
+            }
         }
         print_text(argument + " -> " + left_name + ", " + right_name + ", " + std::to_string(samples) + " samples\n");
+        // The reason a summary line was lost is the reason of the first one.
+        if (summary_error == 0 && std::ferror(stdout) != 0) {
+            summary_error = errno;
+        }
     }
     // Summary lines that never arrived are a failure too, however complete the
     // outputs: a write that failed earlier leaves the error indicator set.
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        if (summary_error != 0) {
+            errno = summary_error;
+        }
         fail_with_errno("fflush");
     }
     return 0;

@@ -6,148 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <utility>
 
-// ---- What the platform decides ---------------------------------------------
-
-#ifdef _WIN32
-#ifndef NOMINMAX  // std::min, not a macro (MinGW-w64's C++ library sets it already)
-#define NOMINMAX
-#endif
-#include <windows.h>
-
-// These need windows.h first.
-#include <direct.h>
-#include <shellapi.h>
-
-#include <filesystem>
-
-namespace {
-
-// A UTF-8 text as UTF-16; nullopt when it is no valid UTF-8.
-std::optional<std::wstring> to_wide(const char* text) {
-    const int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
-    if (size == 0) {
-        return std::nullopt;
-    }
-    std::wstring wide(static_cast<std::size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide.data(), size);
-    wide.pop_back();  // the terminator that the count included
-    return wide;
-}
-
-// A UTF-16 text as UTF-8; nullopt when it is no valid UTF-16 (a lone surrogate,
-// which a file name may hold but no UTF-8 name could reach again).
-std::optional<std::string> to_utf8(const wchar_t* text) {
-    const int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, -1, nullptr, 0, nullptr, nullptr);
-    if (size == 0) {
-        return std::nullopt;
-    }
-    std::string utf8(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, -1, utf8.data(), size, nullptr, nullptr);
-    utf8.pop_back();
-    return utf8;
-}
-
-}  // namespace
-
-const char directory_separator = '\\';
-
-bool open_standard_streams() { return true; }
-
-// The narrow arguments went through the legacy code page, which turns a name
-// outside it into another name; the UTF-16 command line holds them as they are.
-std::optional<std::vector<std::string>> program_arguments(int, char*[]) {
-    int count = 0;
-    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (wide == nullptr) {
-        return std::nullopt;
-    }
-    std::optional<std::vector<std::string>> arguments(std::in_place);
-    for (int i = 1; i < count && arguments; ++i) {
-        if (auto argument = to_utf8(wide[i])) {
-            arguments->push_back(std::move(*argument));
-        } else {
-            arguments.reset();
-        }
-    }
-    LocalFree(wide);
-    return arguments;
-}
-
-std::FILE* open_file(const char* name, const char* mode) {
-    const auto wide_name = to_wide(name);
-    const auto wide_mode = to_wide(mode);
-    if (!wide_name || !wide_mode) {
-        errno = EINVAL;
-        return nullptr;
-    }
-    return _wfopen(wide_name->c_str(), wide_mode->c_str());
-}
-
-void make_dir(const char* path) {
-    if (const auto wide = to_wide(path)) {
-        _wmkdir(wide->c_str());
-    }
-}
-
-// The file system's own comparison; any error while comparing means not the same.
-bool same_file(const char* first, const char* second) {
-    const auto wide_first = to_wide(first);
-    const auto wide_second = to_wide(second);
-    std::error_code ignored;
-    return wide_first && wide_second && std::filesystem::equivalent(*wide_first, *wide_second, ignored);
-}
-
-void print_text(const std::string& text) {
-    const HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
-    DWORD mode = 0;
-    const auto wide = to_wide(text.c_str());
-    if (wide && GetConsoleMode(handle, &mode) != 0) {
-        std::fflush(stdout);
-        DWORD written = 0;
-        if (WriteConsoleW(handle, wide->data(), static_cast<DWORD>(wide->size()), &written, nullptr) != 0) {
-            return;
-        }
-    }
-    std::fputs(text.c_str(), stdout);
-}
-
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-const char directory_separator = '/';
-
-bool open_standard_streams() {
-    // Opened in turn from 0 up, each takes the lowest free descriptor: its own.
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", fd == 2 ? O_WRONLY : O_RDONLY) != fd) {
-            return false;
-        }
-    }
-    return true;
-}
-
-std::optional<std::vector<std::string>> program_arguments(int argc, char* argv[]) {
-    return std::vector<std::string>(argv + std::min(argc, 1), argv + argc);
-}
-
-std::FILE* open_file(const char* name, const char* mode) { return std::fopen(name, mode); }
-
-void make_dir(const char* path) { mkdir(path, 0777); }
-
-// One device and inode number is one file, whatever its type: a regular file
-// or a device, reached through any hard or symbolic link.
-bool same_file(const char* first, const char* second) {
-    struct stat a {};
-    struct stat b {};
-    return stat(first, &a) == 0 && stat(second, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-void print_text(const std::string& text) { std::fputs(text.c_str(), stdout); }
-#endif
+#include "platform.hpp"
 
 // ---- Fatal reports ------------------------------------------------------
 
@@ -492,6 +352,8 @@ std::FILE* open_in_dirs(const char* directory, const char* sub_path, char separa
     std::free(path);
     return stream;
 }
+
+void make_dir(const char* path) { create_directory(path); }
 
 const char* base_name(const char* path) {
     const char* last = std::strrchr(path, directory_separator);

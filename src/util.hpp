@@ -6,10 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <optional>
 #include <span>
-#include <string>
-#include <vector>
 
 // ---- Fatal reports ------------------------------------------------------
 //
@@ -99,38 +96,6 @@ void put_32_le_seek(std::uint32_t value, long offset, std::FILE* stream);
 void put_bytes(std::FILE* stream, const std::uint8_t* buffer, std::size_t count);
 void put_bytes_seek(long offset, std::FILE* stream, const std::uint8_t* buffer, std::size_t count);
 
-// ---- What the platform decides ---------------------------------------------
-//
-// Names are UTF-8 everywhere in the program. On Windows they cross to the
-// system as UTF-16, so that a name works whatever the legacy code page.
-
-// The platform's directory separator ('\\' on Windows, '/' elsewhere), which
-// open_in_dirs joins with and base_name splits at.
-extern const char directory_separator;
-
-// Opens each of the standard descriptors 0, 1 and 2 that is closed on the null
-// device, so that no file the program opens can take its place; standard
-// output is opened read-only, so that writing to it still fails. False, with
-// errno set, when that open fails. Nothing to do on Windows.
-bool open_standard_streams();
-
-// The arguments after the program's name. On Windows they are taken from the
-// UTF-16 command line and converted; nullopt when it cannot be had or holds a
-// name that is no valid UTF-16.
-std::optional<std::vector<std::string>> program_arguments(int argc, char* argv[]);
-
-// fopen of a UTF-8 name.
-std::FILE* open_file(const char* name, const char* mode);
-
-// Whether two names lead to one file, through hard or symbolic links or as one
-// device; a name that does not exist is not the same as any other.
-bool same_file(const char* first, const char* second);
-
-// Writes `text` to standard output. A Windows console is given it as UTF-16,
-// so that it shows every name whatever its code page; a failure there falls
-// back to the stream, whose error indicator then tells.
-void print_text(const std::string& text);
-
 // ---- Numbers, whole files and names -----------------------------------------
 
 // The one number in `text` (strtol, base 0: 0x hex, 0 octal, else decimal;
@@ -158,7 +123,8 @@ std::FILE* open_in_dirs(const char* directory, const char* sub_path, char separa
 // Creates one directory (POSIX: mode 0777 less the umask). Failure is ignored.
 void make_dir(const char* path);
 
-// The last component of `path`: a pointer into it behind the last separator,
+// The last component of `path`: a pointer into it behind the last directory
+// separator of the platform (a backslash on Windows, a slash elsewhere),
 // or `path` itself when it has none. Cannot fail.
 const char* base_name(const char* path);
 

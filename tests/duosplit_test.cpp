@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "platform.hpp"
 #include "util.hpp"
 
 // All that differs between the platforms the tests run on. any_line: a line
@@ -244,7 +245,7 @@ struct run_case {
 
 TEST(Cli, ConvertsAsTheModelSays) {
     // Every failure of the converter, beside inputs of 1000 frames.
-    const bytes in(32000, 0), in_left = dsp_file(in, 0, 1000, true);
+    const bytes in(32000, 0), in_left = dsp_file(in, 0, 1000, true), cut = dsp_file(in, 0, 1000, false);
     // clang-format off
     const std::string u8 = "日本語🎵", summary = "in.adp -> in_L.dsp, in_R.dsp, 28000 samples\n", same = "duosplit.cpp:N:main: output is the input\n";
     const std::string no_file = "duosplit.cpp:N:main:fopen: No such file or directory\n", one = "duosplit.cpp:N:main: outputs are the same file\n";
@@ -252,11 +253,18 @@ TEST(Cli, ConvertsAsTheModelSays) {
         // A longer output there beforehand is overwritten; standard output goes out ahead of the report.
         {{{"in.adp", in}, {"c.adp", in}, {"in_L.dsp", bytes(20000, 0x77)}}, "", "in.adp missing.adp c.adp", summary + no_file,
          {{"in_L.dsp", in_left}, {"missing_L.dsp", {}}, {"c_L.dsp", {}}}},
-        // Creating an output that is the input, or the other output, would empty it. Names outside
-        // every legacy code page, and one that a code page would turn into that of another file.
-        {{{"café.adp", in}, {"café_L.dsp", {}}}, "", "café.adp", same, {{"café.adp", in}, {"café_R.dsp", {}}}},
+        // Creating an output that is the input, or the other output, would empty it: refused, with
+        // every file as it was. Names outside every legacy code page, one that Windows takes for a
+        // program, and one that a code page would turn into that of another file.
+        {{{"café.exe", in}, {"café_L.dsp", {}}}, "", "café.exe", same, {{"café.exe", in}, {"café_R.dsp", {}}}},
         {{{u8 + ".adp", in}, {u8 + "_L.dsp", bytes(5, 7)}, {u8 + "_R.dsp", {}}}, "", "\"" + u8 + ".adp\"", one,
-         {{u8 + ".adp", in}, {u8 + "_L.dsp", bytes{}}, {u8 + "_R.dsp", bytes{}}}},
+         {{u8 + ".adp", in}, {u8 + "_L.dsp", bytes(5, 7)}, {u8 + "_R.dsp", bytes(5, 7)}}},
+        // Standard output or error that is the input or an output; a directory as the input.
+        {{{"in.adp", in}}, "", "in.adp >in_L.dsp", "duosplit.cpp:N:main: output is standard output\n", {{"in_L.dsp", bytes{}}, {"in_R.dsp", {}}}},
+        {{{"in.adp", in}, {"run.out", bytes{}}, {"in_R.dsp", {}}}, "", std::string("in.adp >") + (posix ? "/dev/null" : "NUL"),
+         "duosplit.cpp:N:main: output is standard error\n", {{"in_L.dsp", {}}}},
+        {{{"in.adp", in}}, "", "in.adp >>in.adp", "duosplit.cpp:N:main: input is standard output\n", {{"in.adp", in}, {"in_L.dsp", {}}}},
+        {{{"d_L.dsp", bytes(5, 7)}, {"d_R.dsp", {}}}, "mkdir d.adp && ", "d.adp", "duosplit.cpp:N:main:fopen: Is a directory\n", {{"d_L.dsp", bytes(5, 7)}, {"d_R.dsp", bytes(5, 7)}}},
         {{{"ā.adp", in}, {"a.adp", bytes(64, 0)}}, "", "ā.adp", "ā.adp -> ā_L.dsp, ā_R.dsp, 28000 samples\n", {{"ā_L.dsp", in_left}, {"a_L.dsp", {}}}}};
     if (posix) {
         cases.insert(cases.end(), {
@@ -267,13 +275,15 @@ TEST(Cli, ConvertsAsTheModelSays) {
             // With the standard streams closed, no output takes their place to receive the lines.
             {{{"in.adp", in}, {"bad.adp", bytes{}}}, "", "in.adp bad.adp <&- >&- 2>&-", "", {{"in_L.dsp", in_left}, {"bad_L.dsp", bytes{}}, {"bad_R.dsp", bytes{}}}, 1},
             {{}, "ln -s /dev/zero z.adp && ln -s /dev/zero z_R.dsp && ", "z.adp", same, {{"z_L.dsp", {}}}},
-            {{{"in.adp", in}, {"in_L.dsp", bytes(5, 7)}}, "ln -s in_L.dsp in_R.dsp && ", "in.adp", one, {{"in.adp", in}, {"in_L.dsp", bytes{}}}},
+            {{{"in.adp", in}, {"in_L.dsp", bytes(5, 7)}}, "ln -s in_L.dsp in_R.dsp && ", "in.adp", one, {{"in.adp", in}, {"in_L.dsp", bytes(5, 7)}}},
             {{{"in.adp", in}}, "ln -s in_L.dsp in_R.dsp && ", "in.adp", one, {{"in.adp", in}, {"in_R.dsp", bytes{}}}},
-            {{{"in.adp", in}}, "mkdir in_R.dsp && ", "in.adp", "duosplit.cpp:N:main:fopen: Is a directory\n", {{"in_L.dsp", bytes{}}}},
+            {{{"in.adp", in}}, "mkdir in_R.dsp && ", "in.adp", "duosplit.cpp:N:main:fopen: Is a directory\n", {{"in_L.dsp", {}}}},
             // Standard output's flush fails (ENOSPC) before the report, which still names the error of the check.
             {{{"in.adp", in}}, "", "in.adp missing.adp 2>&1 >/dev/full", no_file, {{"in_L.dsp", in_left}, {"missing_L.dsp", {}}}},
-            {{{"in.adp", in}}, "mkdir d.adp && ", "in.adp d.adp 2>&1 >/dev/full", "duosplit.cpp:N:main:fread: fread: Is a directory\n",
-             {{"in_L.dsp", in_left}, {"d_L.dsp", bytes{}}, {"d_R.dsp", bytes{}}}},
+            // A read error is no end of the input; a write that fails in a buffer is found before the header.
+            {{}, "ln -s /proc/self/mem m.adp && ", "m.adp", "duosplit.cpp:N:main:fread: fread: Input/output error\n", {{"m_L.dsp", bytes{}}, {"m_R.dsp", bytes{}}}},
+            {{{"in.adp", in}}, "trap '' XFSZ && ulimit -f 26 && ", "in.adp", "duosplit.cpp:N:main:fflush: File too large\n",
+             {{"in_L.dsp", bytes(cut.begin(), cut.begin() + 13312)}}},
             {{{"in.adp", in}}, "ln -s /dev/full in_L.dsp && ", "in.adp", "util.cpp:N:put_bytes:fwrite: fwrite: No space left on device\n", {}},
             // An endless input (a pipe), refused once the sample count would overflow.
             {{}, "ln -s /dev/stdin z.adp && ln -s /dev/null z_L.dsp && ln -s /dev/zero z_R.dsp && cat /dev/zero | ", "z.adp", "duosplit.cpp:N:main: sample count range\n", {}}});
@@ -317,7 +327,7 @@ TEST(Cli, ConvertsAsTheModelSays) {
     // number changes with every edit: the output is compared with N in its place.
     for (const std::string program : {DUOSPLIT_PROGRAMS})
         for (const auto& [inputs, setup, args, output, files, status] : cases) {
-            const fs::path dir = scratch_dir(), out = dir.string() + ".out", here = fs::current_path();
+            const fs::path dir = scratch_dir(), out = dir / "run.out", here = fs::current_path();
             fs::create_directory(dir / "sub");  // for the argument sub/../t
             for (std::size_t i = 0; i < inputs.size(); ++i)
                 inputs[i].second

@@ -1,0 +1,260 @@
+#include "platform.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <utility>
+
+#ifdef _WIN32
+#ifndef NOMINMAX  // std::min, not a macro (MinGW-w64's C++ library sets it already)
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+// These need windows.h first.
+#include <direct.h>
+#include <fcntl.h>
+#include <io.h>
+#include <shellapi.h>
+#include <sys/stat.h>
+
+namespace {
+
+// A UTF-8 text as UTF-16; nullopt when it is no valid UTF-8.
+std::optional<std::wstring> to_wide(const char* text) {
+    const int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+    if (size == 0) {
+        return std::nullopt;
+    }
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide.data(), size);
+    wide.pop_back();  // the terminator that the count included
+    return wide;
+}
+
+// A UTF-16 text as UTF-8; nullopt when it is no valid UTF-16 (a lone surrogate,
+// which a file name may hold but no UTF-8 name could reach again).
+std::optional<std::string> to_utf8(const wchar_t* text) {
+    const int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, -1, nullptr, 0, nullptr, nullptr);
+    if (size == 0) {
+        return std::nullopt;
+    }
+    std::string utf8(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, -1, utf8.data(), size, nullptr, nullptr);
+    utf8.pop_back();
+    return utf8;
+}
+
+// The runtime refuses to open a directory as a file with EACCES; say what it is.
+void tell_directory(const std::wstring& name) {
+    const DWORD attributes = GetFileAttributesW(name.c_str());
+    if (errno == EACCES && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        errno = EISDIR;
+    }
+}
+
+// The volume serial number and file index of a file on disk. A console, a pipe
+// or the null device has none and stays unknown; false when a file on disk
+// cannot be read.
+bool identify_descriptor(int descriptor, file_identity& identity) {
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
+    if (handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_DISK) {
+        return true;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileInformationByHandle(handle, &info) == 0) {
+        errno = EIO;
+        return false;
+    }
+    identity.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? file_kind::directory : file_kind::regular;
+    identity.volume = info.dwVolumeSerialNumber;
+    identity.index = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+    identity.size = std::uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
+    return true;
+}
+
+std::FILE* open_unemptied(const char* name, bool create) {
+    const auto wide = to_wide(name);
+    if (!wide) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    const int descriptor =
+        _wopen(wide->c_str(), _O_RDWR | _O_BINARY | _O_NOINHERIT | (create ? _O_CREAT : 0), _S_IREAD | _S_IWRITE);
+    if (descriptor == -1) {
+        tell_directory(*wide);
+        return nullptr;
+    }
+    std::FILE* stream = _fdopen(descriptor, "r+b");
+    if (stream == nullptr) {
+        _close(descriptor);
+    }
+    return stream;
+}
+
+bool truncate_descriptor(int descriptor) { return _chsize(descriptor, 0) == 0; }
+
+}  // namespace
+
+const char directory_separator = '\\';
+
+bool open_standard_streams() { return true; }
+
+// The narrow arguments went through the legacy code page, which turns a name
+// outside it into another name; the UTF-16 command line holds them as they are.
+std::optional<std::vector<std::optional<std::string>>> program_arguments(int, char*[]) {
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr) {
+        errno = ENOMEM;
+        return std::nullopt;
+    }
+    std::vector<std::optional<std::string>> arguments;
+    for (int i = 1; i < count; ++i) {
+        arguments.push_back(to_utf8(wide[i]));
+    }
+    LocalFree(wide);
+    return arguments;
+}
+
+std::FILE* open_file(const char* name, const char* mode) {
+    const auto wide_name = to_wide(name);
+    const auto wide_mode = to_wide(mode);
+    if (!wide_name || !wide_mode) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    std::FILE* stream = _wfopen(wide_name->c_str(), wide_mode->c_str());
+    if (stream == nullptr) {
+        tell_directory(*wide_name);
+    }
+    return stream;
+}
+
+void create_directory(const char* path) {
+    if (const auto wide = to_wide(path)) {
+        _wmkdir(wide->c_str());
+    }
+}
+
+void print_text(const std::string& text) {
+    const HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    const auto wide = to_wide(text.c_str());
+    if (wide && GetConsoleMode(handle, &mode) != 0) {
+        std::fflush(stdout);
+        DWORD written = 0;
+        if (WriteConsoleW(handle, wide->data(), static_cast<DWORD>(wide->size()), &written, nullptr) != 0) {
+            return;
+        }
+    }
+    std::fputs(text.c_str(), stdout);
+}
+
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Device and inode number; for a device, the device it stands for, so that two
+// nodes made for one device are one file.
+bool identify_descriptor(int descriptor, file_identity& identity) {
+    struct stat status {};
+    if (fstat(descriptor, &status) != 0) {
+        return false;
+    }
+    const bool device = S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode);
+    identity.kind = S_ISREG(status.st_mode)   ? file_kind::regular
+                    : S_ISDIR(status.st_mode) ? file_kind::directory
+                    : device                  ? file_kind::device
+                                              : file_kind::other;
+    identity.volume = device ? status.st_rdev : status.st_dev;
+    identity.index = device ? S_ISBLK(status.st_mode) : status.st_ino;  // a block device is not the character one
+    identity.size = static_cast<std::uint64_t>(status.st_size);
+    return true;
+}
+
+std::FILE* open_unemptied(const char* name, bool create) {
+    const int descriptor = open(name, O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0666);
+    if (descriptor == -1) {
+        return nullptr;
+    }
+    std::FILE* stream = fdopen(descriptor, "r+b");
+    if (stream == nullptr) {
+        close(descriptor);
+    }
+    return stream;
+}
+
+bool truncate_descriptor(int descriptor) { return ftruncate(descriptor, 0) == 0; }
+
+}  // namespace
+
+const char directory_separator = '/';
+
+bool open_standard_streams() {
+    // Opened in turn from 0 up, each takes the lowest free descriptor: its own.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", fd == 2 ? O_WRONLY : O_RDONLY) != fd) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::optional<std::vector<std::optional<std::string>>> program_arguments(int argc, char* argv[]) {
+    return std::vector<std::optional<std::string>>(argv + std::min(argc, 1), argv + argc);
+}
+
+std::FILE* open_file(const char* name, const char* mode) { return std::fopen(name, mode); }
+
+void create_directory(const char* path) { mkdir(path, 0777); }
+
+void print_text(const std::string& text) { std::fputs(text.c_str(), stdout); }
+#endif
+
+// ---- What both have in common -----------------------------------------------
+
+namespace {
+
+// The stream with its identity; null, the stream closed, when that cannot be read.
+opened_file with_identity(std::FILE* stream) {
+    opened_file file{stream, {}};
+    if (stream != nullptr && !identify_descriptor(fileno(stream), file.identity)) {
+        const int error = errno;
+        std::fclose(stream);
+        errno = error;
+        file.stream = nullptr;
+    }
+    return file;
+}
+
+}  // namespace
+
+bool same_file(const file_identity& first, const file_identity& second) {
+    return first.kind != file_kind::unknown && first.kind == second.kind && first.volume == second.volume &&
+           first.index == second.index;
+}
+
+file_identity identify(std::FILE* stream) {
+    file_identity identity;
+    return identify_descriptor(fileno(stream), identity) ? identity : file_identity{};
+}
+
+opened_file open_input(const char* name) {
+    opened_file input = with_identity(open_file(name, "rb"));
+    if (input.stream != nullptr && input.identity.kind == file_kind::directory) {
+        std::fclose(input.stream);
+        errno = EISDIR;
+        return {};
+    }
+    return input;
+}
+
+opened_file open_output(const char* name, bool create) { return with_identity(open_unemptied(name, create)); }
+
+bool empty_output(const opened_file& output) {
+    return output.identity.kind != file_kind::regular || output.identity.size == 0 ||
+           truncate_descriptor(fileno(output.stream));
+}

@@ -1,0 +1,74 @@
+// The operating system's side of the program: arguments, opening files,
+// what an open file is, directories, the standard streams and printing.
+// Names are UTF-8 everywhere in the program; on Windows they cross to the
+// system as UTF-16, so that a name works whatever the legacy code page.
+// Nothing here reports: failures come back as results, with errno set.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The platform's directory separator ('\\' on Windows, '/' elsewhere).
+extern const char directory_separator;
+
+// Opens each of the standard descriptors 0, 1 and 2 that is closed on the null
+// device, so that no file the program opens can take its place; standard
+// output is opened read-only, so that writing to it still fails. False, with
+// errno set, when that open fails. Nothing to do on Windows.
+bool open_standard_streams();
+
+// The arguments after the program's name; on Windows taken from the UTF-16
+// command line and converted, each nullopt when it is no valid UTF-16. The
+// whole list is nullopt, with errno set, when it cannot be had.
+std::optional<std::vector<std::optional<std::string>>> program_arguments(int argc, char* argv[]);
+
+// What an open file is, read from the open file itself, never from a name.
+// Two identities of the same kind with the same volume and index are one
+// file; a device is one file with any other node of the same device.
+enum class file_kind { unknown, regular, directory, device, other };
+struct file_identity {
+    file_kind kind = file_kind::unknown;  // unknown: nothing to compare (a Windows console or pipe)
+    std::uint64_t volume = 0;             // the file system, or for a device its device number
+    std::uint64_t index = 0;              // the file within it (0 for a device)
+    std::uint64_t size = 0;               // bytes it holds; not part of the identity
+};
+
+// Whether two identities are one file; an unknown one is no other file.
+bool same_file(const file_identity& first, const file_identity& second);
+
+// The identity of an open stream's file; unknown when it cannot be read.
+file_identity identify(std::FILE* stream);
+
+// An open stream and its file's identity; the stream is null, with errno set,
+// when the file cannot be opened or its identity cannot be read.
+struct opened_file {
+    std::FILE* stream = nullptr;
+    file_identity identity;
+};
+
+// Opens a file for binary reading. A directory is refused with EISDIR on
+// every platform.
+opened_file open_input(const char* name);
+
+// Opens a file for binary reading and writing as it is, without emptying it,
+// and creates it first when `create` is set (else a missing file is ENOENT).
+opened_file open_output(const char* name, bool create);
+
+// Empties an output opened by open_output before anything was written to it;
+// a file that is not a regular one (a device) is left as it is. False, with
+// errno set, on failure.
+bool empty_output(const opened_file& output);
+
+// fopen of a UTF-8 name.
+std::FILE* open_file(const char* name, const char* mode);
+
+// Creates one directory (POSIX: mode 0777 less the umask). Failure is ignored.
+void create_directory(const char* path);
+
+// Writes `text` to standard output. A Windows console is given it as UTF-16,
+// so that it shows every name whatever its code page; a failure there falls
+// back to the stream, whose error indicator then tells.
+void print_text(const std::string& text);
