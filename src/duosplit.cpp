@@ -197,36 +197,34 @@ int main(int argc, char* argv[]) {
         const std::string right_name = base + "_R.dsp";
         // What each output is comes from the file opened, not from its name,
         // and it is emptied only once it is known to be none of the files that
-        // must not be touched. The outputs that exist are opened first, so that
-        // refusing one that is the input creates nothing.
+        // must not be touched. The right output, if it exists, is opened before
+        // the left one may be created, so that refusing an output that is the
+        // input creates nothing.
         const std::array<const std::string*, 2> output_names{&left_name, &right_name};
         std::array<opened_file, 2> outputs{};
-        for (const bool create : {false, true}) {
-            for (std::size_t i = 0; i < outputs.size(); ++i) {
-                if (outputs[i].stream != nullptr) {
-                    continue;
+        for (const auto& [i, create] : {std::pair<std::size_t, bool>{1, false}, {0, true}, {1, true}}) {
+            if (outputs[i].stream != nullptr) {
+                continue;
+            }
+            outputs[i] = open_output(output_names[i]->c_str(), create);
+            const int error = errno;
+            if (outputs[i].stream == nullptr && !create && error == ENOENT) {
+                continue;
+            }
+            // One that cannot be opened for writing (on Windows, one that
+            // another program holds open) is still told by what it is.
+            const opened_file seen = outputs[i].stream != nullptr ? outputs[i] : open_input(output_names[i]->c_str());
+            if (same_file(seen.identity, opened_input.identity)) {
+                fail_with_message("output is the input");
+            }
+            for (const standard_file& standard : standard_files) {
+                if (standard.identity.kind == file_kind::regular && same_file(seen.identity, standard.identity)) {
+                    fail_with_message(standard.as_output);
                 }
-                outputs[i] = open_output(output_names[i]->c_str(), create);
-                const int error = errno;
-                if (outputs[i].stream == nullptr && !create && error == ENOENT) {
-                    continue;
-                }
-                // One that cannot be opened for writing (on Windows, one that
-                // another program holds open) is still told by what it is.
-                const opened_file seen =
-                    outputs[i].stream != nullptr ? outputs[i] : open_input(output_names[i]->c_str());
-                if (same_file(seen.identity, opened_input.identity)) {
-                    fail_with_message("output is the input");
-                }
-                for (const standard_file& standard : standard_files) {
-                    if (standard.identity.kind == file_kind::regular && same_file(seen.identity, standard.identity)) {
-                        fail_with_message(standard.as_output);
-                    }
-                }
-                if (outputs[i].stream == nullptr) {
-                    errno = error;
-                    fail_with_errno("fopen");
-                }
+            }
+            if (outputs[i].stream == nullptr) {
+                errno = error;
+                fail_with_errno("fopen");
             }
         }
         // Two outputs that are one file would each overwrite the other.
