@@ -6,6 +6,17 @@ if("$ENV{DEBFULLNAME}" STREQUAL "" OR "$ENV{DEBEMAIL}" STREQUAL "")
                         "address of whoever publishes it, as for Debian's own packaging tools.")
 endif()
 set(maintainer "$ENV{DEBFULLNAME} <$ENV{DEBEMAIL}>")
+# The dependencies come from the symbols files of the libraries the program
+# links (dpkg-shlibdeps), which it looks for where a system of the package's
+# architecture has them, not in a cross compiler's sysroot: a cross build
+# needs the target's own Debian libraries installed too (multiarch).
+set(multiarch_dir /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE})
+if(CMAKE_CROSSCOMPILING AND NOT (EXISTS ${multiarch_dir}/libc.so.6 AND EXISTS ${multiarch_dir}/libstdc++.so.6))
+    message(FATAL_ERROR "The .deb's dependencies are read from Debian's ${CPACK_DEBIAN_PACKAGE_ARCHITECTURE} "
+                        "libraries, which are not installed: dpkg --add-architecture "
+                        "${CPACK_DEBIAN_PACKAGE_ARCHITECTURE} && apt-get update && apt-get install "
+                        "libc6:${CPACK_DEBIAN_PACKAGE_ARCHITECTURE} libstdc++6:${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}")
+endif()
 set(debian_dir ${CMAKE_CURRENT_BINARY_DIR}/debian)
 
 # changelog: this version's section of CHANGELOG.md in the Debian changelog

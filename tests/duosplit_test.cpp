@@ -26,9 +26,10 @@
 // number in a death-test pattern (Windows builds have a simple regex dialect
 // with \d, POSIX ones bracket expressions). posix: the cases that need
 // /dev/full, /dev/zero, symbolic links, pipes or POSIX error texts can run.
-// time_bound: a run of the program past 10 s is ended (TERM, a second later
-// KILL) with status 124; the slowest correct run, the endless input under the
-// sanitizers, takes 4.5 s. Under wine, ctest's timeout bounds each test.
+// time_bound: a run of the program past DUOSPLIT_RUN_BOUND seconds (10; 60
+// under qemu-user) is ended (TERM, a second later KILL) with status 124; the
+// slowest correct native run, the endless input under the sanitizers, takes
+// 4.5 s. Under wine, ctest's timeout bounds each test.
 // run: a shell command's exit status (cmd /c drops the first and the last
 // quote of a command that starts with one).
 #ifdef _WIN32
@@ -36,7 +37,7 @@ const std::string any_line = "\\d+", time_bound;
 constexpr bool posix = false;
 int run(const std::string& command) { return std::system(("\"" + command + "\"").c_str()); }
 #else
-const std::string any_line = "[0-9]+", time_bound = "timeout -k 1 10 ";
+const std::string any_line = "[0-9]+", time_bound = "timeout -k 1 " DUOSPLIT_RUN_BOUND " ";
 constexpr bool posix = true;
 int run(const std::string& command) { return WEXITSTATUS(std::system(command.c_str())); }
 #endif
