@@ -1,6 +1,6 @@
-// The tests: the utility module's routines and reports, the converter's two
-// packing paths against each other, and the built program run in scratch
-// directories against a model of what it must print and leave on disk.
+// The tests: the utility module's routines and reports, the converter's
+// packing kernels against its portable loop, and the built program run in
+// scratch directories against a model of what it must print and leave on disk.
 #include "duosplit.hpp"
 
 #include <gtest/gtest.h>
@@ -216,19 +216,28 @@ bytes adp_input(std::mt19937& rng, std::size_t frames, std::size_t tail, std::si
     return in;
 }
 
-TEST(PackChannel, EveryPathGivesThePortableBytes) {
-    // Runs start at every frame, so that a bad shift stops them anywhere, and
-    // together they hold every header byte value on each channel.
+TEST(PackChannel, EveryKernelGivesThePortableBytes) {
+    // Runs start at every frame, so that a bad shift stops them anywhere (and
+    // a two-frame step at either frame), and together they hold every header
+    // byte value on each channel.
     std::mt19937 rng(2026);
     bytes frames = adp_input(rng, 512, 0, 512, 0);
     for (std::size_t i = 0; i < 256; ++i)
         frames[i * 32] = frames[(511 - i) * 32 + 1] = static_cast<std::uint8_t>(i);
-    for (std::size_t k = 0; k < 1024; ++k) {  // channel k % 2, from frame k / 2
-        const auto run = std::span<const std::uint8_t>(frames).subspan(k / 2 * 32);
-        bytes fast(run.size() / 2 + 16, 0xEE), portable = fast;  // 16 bytes to spare
-        ASSERT_EQ(pack_channel(run, k % 2, fast), pack_channel_portable(run, k % 2, portable));
-        ASSERT_EQ(fast, portable) << k;
-    }
+    std::string names;
+    for (const auto& [name, pack] : available_kernels())
+        for (std::size_t k = 0; k < 1024; ++k) {  // channel k % 2, from frame k / 2
+            const auto run = std::span<const std::uint8_t>(frames).subspan(k / 2 * 32);
+            bytes fast(run.size() / 2 + 16, 0xEE), portable = fast;  // 16 bytes to spare
+            ASSERT_EQ(pack(run, k % 2, fast), pack_channel_portable(run, k % 2, portable)) << name;
+            ASSERT_EQ(fast, portable) << name << k;
+            names += k == 0 ? name + std::string(" ") : "";
+        }
+#if defined(__x86_64__) || defined(__i386__)  // every x86 CPU has SSE2, whatever the compiler assumes
+    EXPECT_TRUE(names.ends_with("sse2 portable ")) << names;
+#elif defined(__aarch64__)  // and every aarch64 one NEON
+    EXPECT_EQ(names, "neon portable ");
+#endif
 }
 
 // One run of the program: the files made first (no content: a hard link to
