@@ -109,30 +109,29 @@ std::size_t pack_frames(std::span<const std::uint8_t> frames, int channel, std::
     _mm_storeu_si128(reinterpret_cast<__m128i*>(block), _mm_or_si128(_mm_or_si128(first_frame, second_frame), scales));
 }
 
-// AVX2, two frames a step: the same lanes, each 128-bit half of the packed
-// register rearranged to hold one frame's sixteen code bytes, so that the
-// in-half shift and masks are those of SSE2.
-[[gnu::target("avx2")]] __m256i codes_avx2(__m256i lanes, int nibble_shift) {
-    const __m256i earlier = _mm256_sll_epi16(lanes, _mm_cvtsi32_si128(4 - nibble_shift));
-    const __m256i later = _mm256_srl_epi16(lanes, _mm_cvtsi32_si128(8 + nibble_shift));
-    return _mm256_or_si256(_mm256_and_si256(earlier, _mm256_set1_epi16(0x00F0)),
-                           _mm256_and_si256(later, _mm256_set1_epi16(0x000F)));
+// AVX2, two frames a step, on the same 16-bit lanes: a multiply-add makes
+// each lane's output byte, 16 times the earlier code plus the later, from the
+// channel's nibbles. The pack interleaves the two frames by 8-byte quarters
+// (first 0-7, second 0-7, first 8-15, second 8-15), the permute gives each
+// frame one 128-bit half, and a shuffle puts the codes of its two DSP frames
+// in place, with a zero where each predictor/scale byte goes.
+[[gnu::target("avx2")]] __m256i codes_avx2(__m256i lanes, __m128i nibble_shift) {
+    const __m256i nibbles = _mm256_and_si256(_mm256_srl_epi16(lanes, nibble_shift), _mm256_set1_epi8(0x0F));
+    return _mm256_maddubs_epi16(nibbles, _mm256_set1_epi16(0x0110));  // low byte times 16, high byte times 1
 }
 
 [[gnu::target("avx2")]] void pack_step_avx2(const std::uint8_t* frames, int nibble_shift, const std::uint8_t* ps,
                                             std::uint8_t* blocks) {
+    const __m128i shift = _mm_cvtsi32_si128(nibble_shift);
     const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(frames));
     const __m256i second = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(frames + 32));
-    // The pack interleaves the frames by 8-byte quarters (first 0-7, second
-    // 0-7, first 8-15, second 8-15); the permute puts each frame in one half.
-    const __m256i interleaved = _mm256_packus_epi16(codes_avx2(first, nibble_shift), codes_avx2(second, nibble_shift));
+    const __m256i interleaved = _mm256_packus_epi16(codes_avx2(first, shift), codes_avx2(second, shift));
     const __m256i packed = _mm256_permute4x64_epi64(interleaved, 0xD8);
-    const __m256i first_frames =
-        _mm256_and_si256(_mm256_srli_si256(packed, 1), _mm256_set_epi32(0, 0, -1, -256, 0, 0, -1, -256));
-    const __m256i second_frames = _mm256_and_si256(packed, _mm256_set_epi32(-1, -256, 0, 0, -1, -256, 0, 0));
-    const __m256i scales = _mm256_set_epi32(0, ps[1], 0, ps[1], 0, ps[0], 0, ps[0]);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(blocks),
-                        _mm256_or_si256(_mm256_or_si256(first_frames, second_frames), scales));
+    const __m256i placed =
+        _mm256_shuffle_epi8(packed, _mm256_setr_epi8(-1, 2, 3, 4, 5, 6, 7, 8, -1, 9, 10, 11, 12, 13, 14, 15, -1, 2, 3,
+                                                     4, 5, 6, 7, 8, -1, 9, 10, 11, 12, 13, 14, 15));
+    const __m256i scales = _mm256_set_epi64x(ps[1], ps[1], ps[0], ps[0]);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(blocks), _mm256_or_si256(placed, scales));
 }
 
 [[gnu::target("sse2"), gnu::flatten]] std::size_t pack_channel_sse2(std::span<const std::uint8_t> frames, int channel,
