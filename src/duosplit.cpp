@@ -213,12 +213,15 @@ constexpr std::array<std::int16_t, 16> filter_coefficients{0, 0, 60, 0, 115, -52
 using dsp_header = std::array<std::uint8_t, dsp_header_size>;
 
 // The blocks that frames move through, 512 KiB in and 256 KiB out per
-// channel, each on a 64-byte boundary: the system copies into and out of such
-// a buffer faster than into one that starts part way into a cache line.
+// channel. Each starts on a page boundary, so on a 64-byte one too: the
+// system copies between the page cache and a buffer that starts part way into
+// a cache line more slowly, and, on some CPUs, between pages and a buffer that
+// starts part way into a page as well (measured on an AMD EPYC: blocks on a
+// 64-byte boundary made the copies into the outputs about a third slower).
 struct block_buffers {
-    alignas(64) std::array<std::uint8_t, frames_per_block * adp_frame_size> in;
-    alignas(64) std::array<std::uint8_t, frames_per_block * dsp_block_size> left;
-    alignas(64) std::array<std::uint8_t, frames_per_block * dsp_block_size> right;
+    alignas(4096) std::array<std::uint8_t, frames_per_block * adp_frame_size> in;
+    alignas(4096) std::array<std::uint8_t, frames_per_block * dsp_block_size> left;
+    alignas(4096) std::array<std::uint8_t, frames_per_block * dsp_block_size> right;
 };
 
 // Every header field but the initial predictor/scale byte, which is read back
