@@ -14,8 +14,8 @@
 # the machine; the figures are the medians over the rounds (ROUNDS, default
 # 15) after two warm-up rounds.
 # Wall time is from start to exit of the program itself, CPU time its user
-# plus system time, both from python3's posix_spawn and wait4. About two
-# minutes with the default rounds on a 2-core machine; needs python3 and
+# plus system time, both from python3's posix_spawn and wait4. About a
+# minute with the default rounds on a 2-core machine; needs python3 and
 # /usr/bin/time.
 set -euo pipefail
 
