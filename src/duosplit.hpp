@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <span>
+#include <vector>
 
 // Bytes in one stereo ADP input frame (28 samples per channel).
 inline constexpr std::size_t adp_frame_size = 32;
@@ -17,11 +18,21 @@ inline constexpr std::size_t frames_per_block = 16384;
 // Packs one channel (0 left, 1 right) of the whole ADP frames in `frames`
 // into `blocks`, two DSP frames (16 bytes) for each, as far as both hold.
 // Stops before the first frame whose header for the channel has a shift of 13
-// to 15; gives the number of frames packed. pack_channel takes the fastest
-// path the build has (SSE2 where the compiler targets it), and
-// pack_channel_portable is the plain loop that every platform has.
-std::size_t pack_channel(std::span<const std::uint8_t> frames, int channel, std::span<std::uint8_t> blocks);
+// to 15; gives the number of frames packed. This is the plain loop that every
+// platform has; the kernels below give the same bytes and count, faster.
 std::size_t pack_channel_portable(std::span<const std::uint8_t> frames, int channel, std::span<std::uint8_t> blocks);
+
+// A packing kernel by name ("avx2", "sse2", "neon", "portable"): a function
+// that packs as pack_channel_portable does.
+struct pack_kernel {
+    const char* name;
+    std::size_t (*pack)(std::span<const std::uint8_t> frames, int channel, std::span<std::uint8_t> blocks);
+};
+
+// The kernels that this build has and this CPU runs, fastest first: AVX2 and
+// SSE2 on any x86 build where the CPU has them, NEON where the compiler
+// targets it, and last the portable loop, which is always there.
+std::vector<pack_kernel> available_kernels();
 
 // Writes the two DSP frames of one channel (0 left, 1 right) of an ADP frame
 // to the stream's current position. A header shift of 13 to 15 ends the

@@ -1,6 +1,6 @@
-// The tests: the utility module's routines and reports, the converter's two
-// packing paths against each other, and the built program run in scratch
-// directories against a model of what it must print and leave on disk.
+// The tests: the utility module's routines and reports, the converter's
+// packing kernels against its portable loop, and the built program run in
+// scratch directories against a model of what it must print and leave on disk.
 #include "duosplit.hpp"
 
 #include <gtest/gtest.h>
@@ -218,19 +218,27 @@ bytes adp_input(std::mt19937& rng, std::size_t frames, std::size_t tail, std::si
     return in;
 }
 
-TEST(PackChannel, EveryPathGivesThePortableBytes) {
-    // Runs start at every frame, so that a bad shift stops them anywhere, and
-    // together they hold every header byte value on each channel.
+TEST(PackChannel, EveryKernelGivesThePortableBytes) {
+    // Runs start at every frame, so that a bad shift stops them anywhere (and
+    // a two-frame step at either frame), and together they hold every header
+    // byte value on each channel.
     std::mt19937 rng(2026);
     bytes frames = adp_input(rng, 512, 0, 512, 0);
     for (std::size_t i = 0; i < 256; ++i)
         frames[i * 32] = frames[(511 - i) * 32 + 1] = static_cast<std::uint8_t>(i);
-    for (std::size_t k = 0; k < 1024; ++k) {  // channel k % 2, from frame k / 2
-        const auto run = std::span<const std::uint8_t>(frames).subspan(k / 2 * 32);
-        bytes fast(run.size() / 2 + 16, 0xEE), portable = fast;  // 16 bytes to spare
-        ASSERT_EQ(pack_channel(run, k % 2, fast), pack_channel_portable(run, k % 2, portable));
-        ASSERT_EQ(fast, portable) << k;
-    }
+    std::string names;
+    for (const auto& [name, pack] : available_kernels())
+        for (std::size_t k = 0; k < 1024; ++k) {  // channel k % 2, from frame k / 2
+            const auto run = std::span<const std::uint8_t>(frames).subspan(k / 2 * 32);
+            bytes fast(run.size() / 2 + 16, 0xEE), portable = fast;  // 16 bytes to spare
+            ASSERT_EQ(pack(run, k % 2, fast), pack_channel_portable(run, k % 2, portable)) << name;
+            ASSERT_EQ(fast, portable) << name << k;
+            names += k == 0 ? name + std::string(" ") : "";
+        }
+#if defined(__x86_64__) || defined(__i386__) || defined(__aarch64__)
+    // Every x86 CPU has SSE2 and every aarch64 one NEON, whatever the compiler assumes.
+    EXPECT_TRUE(names.ends_with("sse2 portable ") || names == "neon portable ") << names;
+#endif
 }
 
 // One run of the program: the files made first (no content: a hard link to
@@ -281,10 +289,11 @@ TEST(Cli, ConvertsAsTheModelSays) {
             {{{"in.adp", in}}, "mkdir in_R.dsp && ", "in.adp", "duosplit.cpp:N:main:fopen: Is a directory\n", {{"in_L.dsp", {}}}},
             // Standard output's flush fails (ENOSPC) before the report, which still names the error of the check.
             {{{"in.adp", in}}, "", "in.adp missing.adp 2>&1 >/dev/full", no_file, {{"in_L.dsp", in_left}, {"missing_L.dsp", {}}}},
-            // A read error is no end of the input; a write that fails in a buffer is found before the header.
+            // A read error is no end of the input; a write cut short by a file-size limit
+            // is reported where it is made, and no header counts frames that are not there.
             {{}, "ln -s /proc/self/mem m.adp && ", "m.adp", "duosplit.cpp:N:main:fread: fread: Input/output error\n", {{"m_L.dsp", bytes{}}, {"m_R.dsp", bytes{}}}},
-            {{{"in.adp", in}}, "trap '' XFSZ && ulimit -f 26 && ", "in.adp", "duosplit.cpp:N:main:fflush: File too large\n",
-             {{"in_L.dsp", bytes(cut.begin(), cut.begin() + 13312)}}},
+            {{{"in.adp", in}}, "trap '' XFSZ && ulimit -f 26 && ", "in.adp", "util.cpp:N:put_bytes:fwrite: fwrite: File too large\n",
+             {{"in_L.dsp", bytes(cut.begin(), cut.begin() + 13312)}, {"in_R.dsp", bytes{}}}},
             {{{"in.adp", in}}, "ln -s /dev/full in_L.dsp && ", "in.adp", "util.cpp:N:put_bytes:fwrite: fwrite: No space left on device\n", {}},
             // An endless input (a pipe), refused once the sample count would overflow.
             {{}, "ln -s /dev/stdin z.adp && ln -s /dev/null z_L.dsp && ln -s /dev/zero z_R.dsp && cat /dev/zero | ", "z.adp", "duosplit.cpp:N:main: sample count range\n", {}}});
