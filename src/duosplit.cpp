@@ -345,9 +345,11 @@ int main(int argc, char* argv[]) {
         }
         std::FILE* const left = outputs[0].stream;
         std::FILE* const right = outputs[1].stream;
-        // Unbuffered outputs: each block goes to the system in one write,
-        // whatever the offset, with no copy through a stream buffer.
-        if (std::setvbuf(left, nullptr, _IONBF, 0) != 0 || std::setvbuf(right, nullptr, _IONBF, 0) != 0) {
+        // Unbuffered streams: each block comes from the system in one read and
+        // goes to it in one write, whatever the offset, with no copy through a
+        // stream buffer nor the cost of setting one up for every input.
+        if (std::setvbuf(input, nullptr, _IONBF, 0) != 0 || std::setvbuf(left, nullptr, _IONBF, 0) != 0 ||
+            std::setvbuf(right, nullptr, _IONBF, 0) != 0) {
             fail_with_message("setvbuf");
         }
         if (std::fseek(left, dsp_frames_offset, SEEK_SET) != 0) {
