@@ -338,11 +338,6 @@ int main(int argc, char* argv[]) {
         if (same_file(outputs[0].identity, outputs[1].identity)) {
             fail_with_message("outputs are the same file");
         }
-        for (const opened_file& output : outputs) {
-            if (!empty_output(output)) {
-                fail_with_errno("ftruncate");
-            }
-        }
         std::FILE* const left = outputs[0].stream;
         std::FILE* const right = outputs[1].stream;
         // Unbuffered streams: each block comes from the system in one read and
@@ -352,11 +347,18 @@ int main(int argc, char* argv[]) {
             std::setvbuf(right, nullptr, _IONBF, 0) != 0) {
             fail_with_message("setvbuf");
         }
+        // Room for the headers; an output that cannot be positioned (a pipe)
+        // fails here, before either output is emptied.
         if (std::fseek(left, dsp_frames_offset, SEEK_SET) != 0) {
             fail_with_errno("fseek");
         }
         if (std::fseek(right, dsp_frames_offset, SEEK_SET) != 0) {
             fail_with_errno("fseek");
+        }
+        for (const opened_file& output : outputs) {
+            if (!empty_output(output)) {
+                fail_with_errno("ftruncate");
+            }
         }
 
         // Whole frames are read, packed and written a block at a time; a short
