@@ -333,7 +333,8 @@ TEST(Cli, ConvertsAsTheModelSays) {
                 break;
         }
     }
-    // Each run in a directory of its own, by each program. A report's line
+    // Each run in a directory of its own, by each program, its output caught
+    // in run.out there (which a row may link an output to). A report's line
     // number changes with every edit: the output is compared with N in its place.
     for (const std::string program : {DUOSPLIT_PROGRAMS})
         for (const auto& [inputs, setup, args, output, files, status] : cases) {
