@@ -268,9 +268,14 @@ int main(int argc, char* argv[]) {
         const char* as_input;
         const char* as_output;
     };
+    // A terminal, a pipe or a device is no file to protect: only a regular
+    // file keeps its identity here, anything else is one that matches none.
+    const auto regular = [](const file_identity& identity) {
+        return identity.kind == file_kind::regular ? identity : file_identity{};
+    };
     const std::array<standard_file, 2> standard_files{{
-        {identify(stdout), "input is standard output", "output is standard output"},
-        {identify(stderr), "input is standard error", "output is standard error"},
+        {regular(identify(stdout)), "input is standard output", "output is standard output"},
+        {regular(identify(stderr)), "input is standard error", "output is standard error"},
     }};
     const auto buffers = std::make_unique_for_overwrite<block_buffers>();
     const std::span in(buffers->in);
@@ -290,7 +295,7 @@ int main(int argc, char* argv[]) {
             fail_with_errno("fopen");
         }
         for (const standard_file& standard : standard_files) {
-            if (standard.identity.kind == file_kind::regular && same_file(opened_input.identity, standard.identity)) {
+            if (same_file(opened_input.identity, standard.identity)) {
                 fail_with_message(standard.as_input);
             }
         }
@@ -325,7 +330,7 @@ int main(int argc, char* argv[]) {
                 fail_with_message("output is the input");
             }
             for (const standard_file& standard : standard_files) {
-                if (standard.identity.kind == file_kind::regular && same_file(seen.identity, standard.identity)) {
+                if (same_file(seen.identity, standard.identity)) {
                     fail_with_message(standard.as_output);
                 }
             }
