@@ -1,7 +1,7 @@
 // The tests: the utility module's routines and reports, the converter's
 // packing kernels against its portable loop, and the built program run in
 // scratch directories against a model of what it must print and leave on disk.
-#include "duosplit.hpp"
+#include "frames.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,5 @@
-// The converter's frame transcoder, declared for the program and its tests.
+// ADP frames into DSP frames: the sizes of both, the most frames one
+// conversion can count, and the kernels that pack one channel of many frames.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +15,13 @@ inline constexpr std::size_t dsp_block_size = 16;
 // ADP frames read, packed and written per call. Large writes matter: with two
 // output files, 64 KiB writes cost the kernel a third more than 256 KiB ones.
 inline constexpr std::size_t frames_per_block = 16384;
+
+// The most frames one conversion takes: the DSP header counts samples, 28 a
+// frame, in a signed 32-bit field (76,695,844 frames, 2,147,483,632 samples).
+inline constexpr std::uint64_t max_frames = 0x7FFFFFFF / 28;
+
+// Whether a conversion of `frames` frames can be counted in the header.
+constexpr bool frames_within_limit(std::uint64_t frames) { return frames <= max_frames; }
 
 // Packs one channel (0 left, 1 right) of the whole ADP frames in `frames`
 // into `blocks`, two DSP frames (16 bytes) for each, as far as both hold.
@@ -33,8 +41,3 @@ struct pack_kernel {
 // SSE2 on any x86 build where the CPU has them, NEON where the compiler
 // targets it, and last the portable loop, which is always there.
 std::vector<pack_kernel> available_kernels();
-
-// Writes the two DSP frames of one channel (0 left, 1 right) of an ADP frame
-// to the stream's current position. A header shift of 13 to 15 ends the
-// process with "scale range" before anything is written.
-void transcode_frame(std::span<const std::uint8_t, adp_frame_size> frame, int channel, std::FILE* stream);
