@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <limits>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -18,19 +18,22 @@
 
 // Writes the two DSP frames of one channel (0 left, 1 right) of an ADP frame
 // to the stream's current position. A header shift of 13 to 15 ends the
-// process with "scale range" before anything is written.
+// process with "scale range" before anything is written; with a null stream
+// the frame is only checked.
 void transcode_frame(std::span<const std::uint8_t, adp_frame_size> frame, int channel, std::FILE* stream) {
     std::array<std::uint8_t, dsp_block_size> block{};
     if (pack_channel_portable(frame, channel, block) == 0) {
         fail_with_message("scale range");
     }
-    put_bytes(stream, block.data(), block.size());
+    if (stream != nullptr) {
+        put_bytes(stream, block.data(), block.size());
+    }
 }
 
 namespace {
 
+// The header's size, and so the offset of each file's first frame.
 constexpr std::size_t dsp_header_size = 96;
-constexpr long dsp_frames_offset = 96;
 
 // The four ADP prediction filters as (first, second) coefficient pairs,
 // followed by four unused zero pairs; the header stores each times 32.
@@ -38,25 +41,278 @@ constexpr std::array<std::int16_t, 16> filter_coefficients{0, 0, 60, 0, 115, -52
 
 using dsp_header = std::array<std::uint8_t, dsp_header_size>;
 
-// The blocks that frames move through, 512 KiB in and 256 KiB out per
-// channel. Each starts on a page boundary, so on a 64-byte one too: the
-// system copies between the page cache and a buffer that starts part way into
-// a cache line more slowly, and, on some CPUs, between pages and a buffer that
-// starts part way into a page as well (measured on an AMD EPYC: blocks on a
-// 64-byte boundary made the copies into the outputs about a third slower).
+// Bytes written to an output per call, a whole number of pages at an offset
+// that is one too (the first write ends at one): with two outputs, 64 KiB
+// writes cost the system a third more than 256 KiB ones.
+constexpr std::size_t bytes_per_write = 256 * 1024;
+
+// The blocks that frames move through: frames_per_block frames read at a
+// time, small enough to be packed while the CPU's cache still holds them, and
+// each channel's DSP frames gathered for one write, with room for one block
+// more than a write takes. Each starts on a page boundary: the system copies
+// between the page cache and a buffer that starts part way into a cache line
+// more slowly, and, on some CPUs, between pages and a buffer that starts part
+// way into a page as well. The stream buffers are used only by C libraries
+// that need one to move a block per call (see set_block_buffering).
 struct block_buffers {
     alignas(4096) std::array<std::uint8_t, frames_per_block * adp_frame_size> in;
-    alignas(4096) std::array<std::uint8_t, frames_per_block * dsp_block_size> left;
-    alignas(4096) std::array<std::uint8_t, frames_per_block * dsp_block_size> right;
+    alignas(4096) std::array<std::uint8_t, bytes_per_write + frames_per_block * dsp_block_size> left;
+    alignas(4096) std::array<std::uint8_t, bytes_per_write + frames_per_block * dsp_block_size> right;
+    alignas(4096) std::array<std::uint8_t, frames_per_block * adp_frame_size> input_stream;
+    alignas(4096) std::array<std::uint8_t, bytes_per_write> left_stream;
+    alignas(4096) std::array<std::uint8_t, bytes_per_write> right_stream;
 };
 
-// Every header field but the initial predictor/scale byte, which is read back
-// from each file's first frame.
-dsp_header make_header(std::int32_t samples) {
+using pack_function = std::size_t (*)(std::span<const std::uint8_t>, int, std::span<std::uint8_t>);
+
+// ---- Refusals ------------------------------------------------------------
+
+// Standard output or error when it is a regular file, which no argument may
+// read or write: its summary lines or report would be written into it.
+// Anything else (a terminal, a pipe, a device) has an unknown identity here.
+struct standard_file {
+    file_identity identity;
+    const char* as_input;
+    const char* as_output;
+    bool is_standard_error;
+};
+
+// An output this run has written, and the input it came from.
+struct written_output {
+    file_identity output;
+    file_identity input;
+};
+
+// Why a file may not be used: the report's message, and whether the file is
+// standard error itself, where the report must not be written. No reason:
+// the file may be used.
+struct refusal {
+    const char* reason = nullptr;
+    bool into_standard_error = false;
+};
+
+refusal standard_file_refusal(const file_identity& file, std::span<const standard_file, 2> standard, bool as_output) {
+    for (const standard_file& each : standard) {
+        if (same_file(file, each.identity)) {
+            return {as_output ? each.as_output : each.as_input, each.is_standard_error};
+        }
+    }
+    return {};
+}
+
+// What is refused. An input that is standard output or error. An output that
+// is the input (emptying it would lose the input), the other output (each
+// would overwrite the other), standard output or error, or one that an
+// earlier argument wrote from another input (that conversion would be lost
+// under its summary line; the same input converted again gives the same
+// bytes).
+refusal input_refusal(const file_identity& input, std::span<const standard_file, 2> standard) {
+    return standard_file_refusal(input, standard, false);
+}
+
+refusal output_refusal(const file_identity& output, const file_identity& other_output, const file_identity& input,
+                       std::span<const standard_file, 2> standard, std::span<const written_output> written) {
+    if (same_file(output, input)) {
+        return {"output is the input"};
+    }
+    if (same_file(output, other_output)) {
+        return {"outputs are the same file"};
+    }
+    if (const refusal standard_use = standard_file_refusal(output, standard, true); standard_use.reason != nullptr) {
+        return standard_use;
+    }
+    for (const written_output& earlier : written) {
+        if (same_file(output, earlier.output) && !same_file(input, earlier.input)) {
+            return {"output was written by an earlier argument"};
+        }
+    }
+    return {};
+}
+
+// Readies the report of a refusal, when there is one: if the file refused is
+// standard error itself, the report is not written into it but goes nowhere,
+// and the exit status tells.
+bool prepare_refusal(const refusal& why) {
+    if (why.into_standard_error) {
+        silence_standard_error();
+    }
+    return why.reason != nullptr;
+}
+
+// ---- The steps of one conversion -------------------------------------------
+
+// The outputs' names: the argument cut at its last dot, wherever it stands
+// (in a directory part too), then "_L.dsp" for the left channel and "_R.dsp"
+// for the right.
+std::array<std::string, 2> output_names(const std::string& argument) {
+    const std::string base = argument.substr(0, argument.rfind('.'));
+    return {base + "_L.dsp", base + "_R.dsp"};
+}
+
+// When standard output or error is a regular file, the first argument whose
+// input or existing output is that file: looked at by name before anything
+// is converted, since a summary line or report written there would change a
+// file that an argument reads or writes. Looking opens nothing (a FIFO cannot
+// block it) and changes nothing.
+refusal standard_streams_refusal(const std::vector<std::optional<std::string>>& arguments,
+                                 std::span<const standard_file, 2> standard) {
+    if (standard[0].identity.kind != file_kind::regular && standard[1].identity.kind != file_kind::regular) {
+        return {};
+    }
+    for (const std::optional<std::string>& argument : arguments) {
+        if (!argument) {
+            continue;
+        }
+        refusal why = input_refusal(identify_name(argument->c_str()), standard);
+        for (const std::string& name : output_names(*argument)) {
+            if (why.reason == nullptr) {
+                why = standard_file_refusal(identify_name(name.c_str()), standard, true);
+            }
+        }
+        if (why.reason != nullptr) {
+            return why;
+        }
+    }
+    return {};
+}
+
+// Both outputs, opened as they are, or what stopped that: a refusal, or the
+// error of an open that failed.
+struct opened_outputs {
+    std::array<opened_file, 2> files;
+    refusal why;
+    int error = 0;
+};
+
+// Opens the outputs. What each is comes from the file opened, not from its
+// name, and neither is emptied here. Those that exist are opened and checked
+// first, so that a refusal creates nothing; then the missing ones are made
+// and checked in turn. On a refusal or failure, the files opened stay open:
+// the process ends.
+opened_outputs open_outputs(const std::array<std::string, 2>& names, const file_identity& input,
+                            std::span<const standard_file, 2> standard, std::span<const written_output> written) {
+    opened_outputs outputs;
+    for (const bool create : {false, true}) {
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            opened_file& output = outputs.files[i];
+            if (output.stream != nullptr) {
+                continue;
+            }
+            output = open_output(names[i].c_str(), create);
+            const int error = errno;
+            if (output.stream == nullptr && !create && error == ENOENT) {
+                continue;
+            }
+            // One that cannot be opened for writing is still told by what it is.
+            const file_identity seen = output.stream != nullptr ? output.identity : identify_name(names[i].c_str());
+            outputs.why = output_refusal(seen, outputs.files[1 - i].identity, input, standard, written);
+            if (outputs.why.reason != nullptr || output.stream == nullptr) {
+                outputs.error = error;
+                return outputs;
+            }
+        }
+    }
+    return outputs;
+}
+
+// Readies the outputs for their frames: each stream set to move a block per
+// call, both positioned behind the room for their headers (an output that
+// cannot be positioned, a pipe, fails here, before either is emptied), then
+// both emptied. Gives the name of the call that failed, with errno set, or
+// null.
+const char* ready_outputs(const std::array<opened_file, 2>& outputs, block_buffers& buffers) {
+    if (!set_block_buffering(outputs[0].stream, buffers.left_stream) ||
+        !set_block_buffering(outputs[1].stream, buffers.right_stream)) {
+        return "setvbuf";
+    }
+    for (const opened_file& output : outputs) {
+        if (std::fseek(output.stream, static_cast<long>(dsp_header_size), SEEK_SET) != 0) {
+            return "fseek";
+        }
+    }
+    for (const opened_file& output : outputs) {
+        if (!empty_output(output)) {
+            return "ftruncate";
+        }
+    }
+    return nullptr;
+}
+
+// Reads up to one block of whole frames; gives how many came. Fewer than a
+// block: the input ended (a trailing partial frame is dropped) or failed.
+std::size_t read_block(std::FILE* input, std::span<std::uint8_t> in) {
+    return std::fread(in.data(), adp_frame_size, frames_per_block, input);
+}
+
+// Writes the first `count` bytes of both channel blocks, one call each, and
+// moves what follows them to the front.
+void write_blocks(std::span<std::uint8_t> left_block, std::span<std::uint8_t> right_block, std::size_t count,
+                  std::size_t pending, std::FILE* left, std::FILE* right) {
+    put_bytes(left, left_block.data(), count);
+    put_bytes(right, right_block.data(), count);
+    std::copy(left_block.begin() + count, left_block.begin() + pending, left_block.begin());
+    std::copy(right_block.begin() + count, right_block.begin() + pending, right_block.begin());
+}
+
+// What streaming an input's frames found.
+struct stream_result {
+    std::uint64_t frames = 0;      // converted, and on disk
+    bool read_error = false;       // a read failed before the end of the input
+    bool too_many_frames = false;  // more frames than a header can count
+};
+
+// Converts the input's frames, the first `got` of them already read into the
+// in block, into the two outputs, which stand at their first frame. Frames
+// are packed a read block at a time and written whenever a write's worth is
+// gathered, ending on a page boundary. A frame that stops the conversion goes
+// through transcode_frame once every frame before it is written, so that the
+// files end exactly where a frame-by-frame conversion would have stopped.
+stream_result stream_frames(pack_function pack, std::FILE* input, std::size_t got, block_buffers& buffers,
+                            std::FILE* left, std::FILE* right) {
+    const std::span<const std::uint8_t> in(buffers.in);
+    stream_result result;
+    std::size_t pending = 0;                  // bytes in each channel block, not yet written
+    std::uint64_t written = dsp_header_size;  // each output's length
+    for (;;) {
+        const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(got, max_frames - result.frames));
+        const std::size_t left_packed =
+            pack(in.first(take * adp_frame_size), 0, std::span(buffers.left).subspan(pending));
+        const std::size_t packed =
+            pack(in.first(left_packed * adp_frame_size), 1, std::span(buffers.right).subspan(pending));
+        pending += packed * dsp_block_size;
+        result.frames += packed;
+        if (packed < take) {
+            write_blocks(buffers.left, buffers.right, pending, pending, left, right);
+            const auto frame = in.subspan(packed * adp_frame_size).first<adp_frame_size>();
+            transcode_frame(frame, 0, left);
+            transcode_frame(frame, 1, right);
+        }
+        if (const std::uint64_t end = (written + pending) / bytes_per_write * bytes_per_write; end > written) {
+            write_blocks(buffers.left, buffers.right, end - written, pending, left, right);
+            pending -= end - written;
+            written = end;
+        }
+        if (take < got) {
+            result.too_many_frames = true;
+            break;
+        }
+        if (got < frames_per_block) {
+            break;
+        }
+        got = read_block(input, buffers.in);
+    }
+    write_blocks(buffers.left, buffers.right, pending, pending, left, right);
+    result.read_error = std::ferror(input) != 0;
+    return result;
+}
+
+// Every header field but the initial predictor/scale byte.
+dsp_header make_header(std::uint64_t frames) {
+    const auto samples = static_cast<std::uint32_t>(28 * frames);
     dsp_header header{};
     const std::span<std::uint8_t, dsp_header_size> fields(header);
-    write_32_be(static_cast<std::uint32_t>(samples), fields.subspan<0x00, 4>());
-    write_32_be(static_cast<std::uint32_t>(samples / 14) * 16U, fields.subspan<0x04, 4>());
+    write_32_be(samples, fields.subspan<0x00, 4>());
+    write_32_be(samples / 14 * 16, fields.subspan<0x04, 4>());
     write_32_be(48000, fields.subspan<0x08, 4>());
     write_32_be(2, fields.subspan<0x18, 4>());
     for (std::size_t i = 0; i < filter_coefficients.size(); ++i) {
@@ -67,43 +323,39 @@ dsp_header make_header(std::int32_t samples) {
 }
 
 // Completes the header with the file's first predictor/scale byte and writes
-// it at the start of the file.
+// it at the start of the file. The byte is read back from the file, not taken
+// from memory, so that the header names what the file's first frame holds on
+// disk.
 void write_header(dsp_header& header, std::FILE* stream) {
-    write_16_be(get_byte_seek(dsp_frames_offset, stream), std::span(header).subspan<0x3E, 2>());
+    write_16_be(get_byte_seek(static_cast<long>(dsp_header_size), stream), std::span(header).subspan<0x3E, 2>());
     put_bytes_seek(0, stream, header.data(), header.size());
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    if (!open_standard_streams()) {
+    if (!start_process()) {
         fail_with_errno("open");
     }
     const auto arguments = program_arguments(argc, argv);
     if (!arguments) {
         fail_with_errno("CommandLineToArgvW");
     }
-    // Standard output and error, when they are regular files, must be neither
-    // an input (the summary or report would be written into it) nor an output
-    // (the output would be written over them, or they over it).
-    struct standard_file {
-        file_identity identity;
-        const char* as_input;
-        const char* as_output;
-    };
-    // A terminal, a pipe or a device is no file to protect: only a regular
-    // file keeps its identity here, anything else is one that matches none.
     const auto regular = [](const file_identity& identity) {
         return identity.kind == file_kind::regular ? identity : file_identity{};
     };
-    const std::array<standard_file, 2> standard_files{{
-        {regular(identify(stdout)), "input is standard output", "output is standard output"},
-        {regular(identify(stderr)), "input is standard error", "output is standard error"},
+    const std::array<standard_file, 2> standard{{
+        {regular(identify(stdout)), "input is standard output", "output is standard output", false},
+        {regular(identify(stderr)), "input is standard error", "output is standard error", true},
     }};
-    const auto buffers = std::make_unique_for_overwrite<block_buffers>();
+    if (const refusal why = standard_streams_refusal(*arguments, standard); prepare_refusal(why)) {
+        fail_with_message(why.reason);
+    }
+    const std::unique_ptr<block_buffers> buffers(new block_buffers);  // left as it is: every byte is written first
     const std::span in(buffers->in);
     // The fastest packing kernel that this CPU runs, chosen once.
-    const auto pack = available_kernels().front().pack;
+    const pack_function pack = available_kernels().front().pack;
+    std::vector<written_output> written;
     int summary_error = 0;
 
     for (const std::optional<std::string>& each : *arguments) {
@@ -112,139 +364,80 @@ int main(int argc, char* argv[]) {
             fail_with_message("bad argument encoding");
         }
         const std::string& argument = *each;
-        const opened_file opened_input = open_input(argument.c_str());
-        std::FILE* const input = opened_input.stream;
-        if (input == nullptr) {
+
+        // The input, and its first block: a failure found there is reported
+        // before any output is opened, so that it changes no file.
+        const opened_file input = open_input(argument.c_str());
+        if (input.stream == nullptr) {
             fail_with_errno("fopen");
         }
-        for (const standard_file& standard : standard_files) {
-            if (same_file(opened_input.identity, standard.identity)) {
-                fail_with_message(standard.as_input);
-            }
+        if (const refusal why = input_refusal(input.identity, standard); prepare_refusal(why)) {
+            fail_with_message(why.reason);
         }
+        if (!set_block_buffering(input.stream, buffers->input_stream)) {
+            fail_with_errno("setvbuf");
+        }
+        const std::size_t got = read_block(input.stream, in);
+        if (std::ferror(input.stream) != 0) {
+            fail_with_stream(input.stream, "fread");
+        }
+        if (got == 0) {
+            get_byte(input.stream);  // no whole frame: the first frame's header byte is not there
+        }
+        if (input.identity.kind == file_kind::regular && !frames_within_limit(input.identity.size / adp_frame_size)) {
+            fail_with_message("sample count range");
+        }
+        transcode_frame(in.first<adp_frame_size>(), 0, nullptr);
+        transcode_frame(in.first<adp_frame_size>(), 1, nullptr);
 
-        // Outputs are named after the argument cut at its last dot, wherever it stands.
-        std::string base = argument;
-        if (const auto dot = base.rfind('.'); dot != std::string::npos) {
-            base.resize(dot);
+        const std::array<std::string, 2> names = output_names(argument);
+        const opened_outputs outputs = open_outputs(names, input.identity, standard, written);
+        if (prepare_refusal(outputs.why)) {
+            fail_with_message(outputs.why.reason);
         }
-        const std::string left_name = base + "_L.dsp";
-        const std::string right_name = base + "_R.dsp";
-        // What each output is comes from the file opened, not from its name,
-        // and it is emptied only once it is known to be none of the files that
-        // must not be touched. The right output, if it exists, is opened before
-        // the left one may be created, so that refusing an output that is the
-        // input creates nothing.
-        const std::array<const std::string*, 2> output_names{&left_name, &right_name};
-        std::array<opened_file, 2> outputs{};
-        for (const auto& [i, create] : {std::pair<std::size_t, bool>{1, false}, {0, true}, {1, true}}) {
-            if (outputs[i].stream != nullptr) {
-                continue;
-            }
-            outputs[i] = open_output(output_names[i]->c_str(), create);
-            const int error = errno;
-            if (outputs[i].stream == nullptr && !create && error == ENOENT) {
-                continue;
-            }
-            // One that cannot be opened for writing (on Windows, one that
-            // another program holds open) is still told by what it is.
-            const opened_file seen = outputs[i].stream != nullptr ? outputs[i] : open_input(output_names[i]->c_str());
-            if (same_file(seen.identity, opened_input.identity)) {
-                fail_with_message("output is the input");
-            }
-            for (const standard_file& standard : standard_files) {
-                if (same_file(seen.identity, standard.identity)) {
-                    fail_with_message(standard.as_output);
-                }
-            }
-            if (outputs[i].stream == nullptr) {
-                errno = error;
-                fail_with_errno("fopen");
-            }
+        if (outputs.error != 0) {
+            errno = outputs.error;
+            fail_with_errno("fopen");
         }
-        // Two outputs that are one file would each overwrite the other.
-        if (same_file(outputs[0].identity, outputs[1].identity)) {
-            fail_with_message("outputs are the same file");
+        if (const char* failed = ready_outputs(outputs.files, *buffers); failed != nullptr) {
+            fail_with_errno(failed);
         }
-        std::FILE* const left = outputs[0].stream;
-        std::FILE* const right = outputs[1].stream;
-        // Unbuffered streams: each block comes from the system in one read and
-        // goes to it in one write, whatever the offset, with no copy through a
-        // stream buffer nor the cost of setting one up for every input.
-        if (std::setvbuf(input, nullptr, _IONBF, 0) != 0 || std::setvbuf(left, nullptr, _IONBF, 0) != 0 ||
-            std::setvbuf(right, nullptr, _IONBF, 0) != 0) {
-            fail_with_message("setvbuf");
-        }
-        // Room for the headers; an output that cannot be positioned (a pipe)
-        // fails here, before either output is emptied.
-        if (std::fseek(left, dsp_frames_offset, SEEK_SET) != 0) {
-            fail_with_errno("fseek");
-        }
-        if (std::fseek(right, dsp_frames_offset, SEEK_SET) != 0) {
-            fail_with_errno("fseek");
-        }
-        for (const opened_file& output : outputs) {
-            if (!empty_output(output)) {
-                fail_with_errno("ftruncate");
-            }
-        }
+        std::FILE* const left = outputs.files[0].stream;
+        std::FILE* const right = outputs.files[1].stream;
 
-        // Whole frames are read, packed and written a block at a time; a short
-        // read is the end of the input, and a trailing partial frame is dropped.
-        // A frame that stops the conversion goes through transcode_frame after
-        // the frames before it are written, so that the files end exactly where
-        // a frame-by-frame conversion would have stopped.
-        std::int32_t samples = 0;
-        std::size_t read = frames_per_block;
-        while (read == frames_per_block) {
-            read = std::fread(in.data(), adp_frame_size, frames_per_block, input);
-            std::size_t done = 0;
-            while (done < read) {
-                const auto rest = in.subspan(done * adp_frame_size, (read - done) * adp_frame_size);
-                const auto room = static_cast<std::size_t>((std::numeric_limits<std::int32_t>::max() - samples) / 28);
-                std::size_t good = pack(rest.first(std::min(read - done, room) * adp_frame_size), 0, buffers->left);
-                good = pack(rest.first(good * adp_frame_size), 1, buffers->right);
-                put_bytes(left, buffers->left.data(), good * dsp_block_size);
-                put_bytes(right, buffers->right.data(), good * dsp_block_size);
-                samples += static_cast<std::int32_t>(28 * good);
-                done += good;
-                if (done < read) {
-                    if (samples > std::numeric_limits<std::int32_t>::max() - 28) {
-                        fail_with_message("sample count range");
-                    }
-                    const auto frame = rest.subspan(good * adp_frame_size).first<adp_frame_size>();
-                    transcode_frame(frame, 0, left);
-                    transcode_frame(frame, 1, right);
-                    samples += 28;
-                    ++done;
-                }
-            }
+        const stream_result streamed = stream_frames(pack, input.stream, got, *buffers, left, right);
+        if (streamed.read_error) {
+            fail_with_stream(input.stream, "fread");
         }
-
-        // A short read is the end of the input only when it is not a read error.
-        if (std::ferror(input) != 0) {
-            fail_with_stream(input, "fread");
+        if (streamed.too_many_frames) {
+            fail_with_message("sample count range");
         }
-        // Every frame is on disk before a header counts it: a write that failed
-        // while a stream held it back shows here, and nowhere later on a runtime
-        // whose seek drops a buffer that it could not write.
+        // Where a stream buffers the outputs (see set_block_buffering), it may
+        // still hold the last block: flushed here, a write that fails is
+        // reported before a header counts frames that are not on disk.
         for (std::FILE* output : {left, right}) {
             if (std::fflush(output) != 0 || std::ferror(output) != 0) {
                 fail_with_errno("fflush");
             }
         }
 
-        dsp_header header = make_header(samples);
+        dsp_header header = make_header(streamed.frames);
         write_header(header, left);
         write_header(header, right);
 
-        std::fclose(input);
+        std::fclose(input.stream);
         for (std::FILE* output : {left, right}) {
             if (std::ferror(output) != 0 || std::fclose(output) != 0) {
                 fail_with_errno("fclose");
             }
         }
-        print_text(argument + " -> " + left_name + ", " + right_name + ", " + std::to_string(samples) + " samples\n");
+        for (const opened_file& output : outputs.files) {
+            if (output.identity.kind == file_kind::regular) {
+                written.push_back({output.identity, input.identity});
+            }
+        }
+        print_text(argument + " -> " + names[0] + ", " + names[1] + ", " + std::to_string(28 * streamed.frames) +
+                   " samples\n");
         // The reason a summary line was lost is the reason of the first one.
         if (summary_error == 0 && std::ferror(stdout) != 0) {
             summary_error = errno;

@@ -12,9 +12,8 @@
 inline constexpr std::size_t adp_frame_size = 32;
 // Bytes that one ADP frame becomes in one channel's DSP file: two 8-byte frames.
 inline constexpr std::size_t dsp_block_size = 16;
-// ADP frames read, packed and written per call. Large writes matter: with two
-// output files, 64 KiB writes cost the kernel a third more than 256 KiB ones.
-inline constexpr std::size_t frames_per_block = 16384;
+// ADP frames read and packed at a time (64 KiB).
+inline constexpr std::size_t frames_per_block = 2048;
 
 // The most frames one conversion takes: the DSP header counts samples, 28 a
 // frame, in a signed 32-bit field (76,695,844 frames, 2,147,483,632 samples).

@@ -4,6 +4,13 @@
 #include <cerrno>
 #include <utility>
 
+namespace {
+
+// How an output is opened: as it is, created only if missing, or either.
+enum class creation { none, exclusive, any };
+
+}  // namespace
+
 #ifdef _WIN32
 #ifndef NOMINMAX  // std::min, not a macro (MinGW-w64's C++ library sets it already)
 #define NOMINMAX
@@ -55,8 +62,7 @@ void tell_directory(const std::wstring& name) {
 // The volume serial number and file index of a file on disk. A console, a pipe
 // or the null device has none and stays unknown; false when a file on disk
 // cannot be read.
-bool identify_descriptor(int descriptor, file_identity& identity) {
-    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
+bool identify_handle(HANDLE handle, file_identity& identity) {
     if (handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_DISK) {
         return true;
     }
@@ -72,24 +78,29 @@ bool identify_descriptor(int descriptor, file_identity& identity) {
     return true;
 }
 
-std::FILE* open_unemptied(const char* name, bool create) {
+bool identify_descriptor(int descriptor, file_identity& identity) {
+    return identify_handle(reinterpret_cast<HANDLE>(_get_osfhandle(descriptor)), identity);
+}
+
+int open_descriptor(const char* name, creation create) {
     const auto wide = to_wide(name);
     if (!wide) {
         errno = EINVAL;
-        return nullptr;
+        return -1;
     }
-    const int descriptor =
-        _wopen(wide->c_str(), _O_RDWR | _O_BINARY | _O_NOINHERIT | (create ? _O_CREAT : 0), _S_IREAD | _S_IWRITE);
+    const int flags = create == creation::none ? 0 : create == creation::exclusive ? _O_CREAT | _O_EXCL : _O_CREAT;
+    const int descriptor = _wopen(wide->c_str(), _O_RDWR | _O_BINARY | _O_NOINHERIT | flags, _S_IREAD | _S_IWRITE);
     if (descriptor == -1) {
         tell_directory(*wide);
-        return nullptr;
     }
-    std::FILE* stream = _fdopen(descriptor, "r+b");
-    if (stream == nullptr) {
-        _close(descriptor);
-    }
-    return stream;
+    return descriptor;
 }
+
+void make_blocking(int) {}
+
+std::FILE* open_stream(int descriptor) { return _fdopen(descriptor, "r+b"); }
+
+void close_descriptor(int descriptor) { _close(descriptor); }
 
 bool truncate_descriptor(int descriptor) { return _chsize(descriptor, 0) == 0; }
 
@@ -97,7 +108,26 @@ bool truncate_descriptor(int descriptor) { return _chsize(descriptor, 0) == 0; }
 
 const char directory_separator = '\\';
 
-bool open_standard_streams() { return true; }
+bool start_process() { return true; }
+
+void silence_standard_error() { std::freopen("NUL", "w", stderr); }
+
+// A handle with no access rights at all is enough to read what a file is, and
+// opening one neither blocks nor changes the file.
+file_identity identify_name(const char* name) {
+    file_identity identity;
+    const auto wide = to_wide(name);
+    if (!wide) {
+        return identity;
+    }
+    const HANDLE handle = CreateFileW(wide->c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        identify_handle(handle, identity);
+        CloseHandle(handle);
+    }
+    return identity;
+}
 
 // The narrow arguments went through the legacy code page, which turns a name
 // outside it into another name; the UTF-16 command line holds them as they are.
@@ -155,16 +185,15 @@ void print_text(const std::string& text) {
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
+
 namespace {
 
 // Device and inode number; for a device, the device it stands for, so that two
 // nodes made for one device are one file.
-bool identify_descriptor(int descriptor, file_identity& identity) {
-    struct stat status {};
-    if (fstat(descriptor, &status) != 0) {
-        return false;
-    }
+file_identity identity_of(const struct stat& status) {
     const bool device = S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode);
+    file_identity identity;
     identity.kind = S_ISREG(status.st_mode)   ? file_kind::regular
                     : S_ISDIR(status.st_mode) ? file_kind::directory
                     : device                  ? file_kind::device
@@ -172,20 +201,30 @@ bool identify_descriptor(int descriptor, file_identity& identity) {
     identity.volume = device ? status.st_rdev : status.st_dev;
     identity.index = device ? S_ISBLK(status.st_mode) : status.st_ino;  // a block device is not the character one
     identity.size = static_cast<std::uint64_t>(status.st_size);
+    return identity;
+}
+
+bool identify_descriptor(int descriptor, file_identity& identity) {
+    struct stat status {};
+    if (fstat(descriptor, &status) != 0) {
+        return false;
+    }
+    identity = identity_of(status);
     return true;
 }
 
-std::FILE* open_unemptied(const char* name, bool create) {
-    const int descriptor = open(name, O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0666);
-    if (descriptor == -1) {
-        return nullptr;
-    }
-    std::FILE* stream = fdopen(descriptor, "r+b");
-    if (stream == nullptr) {
-        close(descriptor);
-    }
-    return stream;
+// Opened without blocking: a FIFO or a terminal line could otherwise hold the
+// open until another program or a carrier comes.
+int open_descriptor(const char* name, creation create) {
+    const int flags = create == creation::none ? 0 : create == creation::exclusive ? O_CREAT | O_EXCL : O_CREAT;
+    return open(name, O_RDWR | O_CLOEXEC | O_NONBLOCK | flags, 0666);
 }
+
+void make_blocking(int descriptor) { fcntl(descriptor, F_SETFL, fcntl(descriptor, F_GETFL) & ~O_NONBLOCK); }
+
+std::FILE* open_stream(int descriptor) { return fdopen(descriptor, "r+b"); }
+
+void close_descriptor(int descriptor) { close(descriptor); }
 
 bool truncate_descriptor(int descriptor) { return ftruncate(descriptor, 0) == 0; }
 
@@ -193,14 +232,22 @@ bool truncate_descriptor(int descriptor) { return ftruncate(descriptor, 0) == 0;
 
 const char directory_separator = '/';
 
-bool open_standard_streams() {
+bool start_process() {
     // Opened in turn from 0 up, each takes the lowest free descriptor: its own.
     for (int fd = 0; fd <= 2; ++fd) {
         if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", fd == 2 ? O_WRONLY : O_RDONLY) != fd) {
             return false;
         }
     }
+    std::signal(SIGXFSZ, SIG_IGN);
     return true;
+}
+
+void silence_standard_error() { std::freopen("/dev/null", "w", stderr); }
+
+file_identity identify_name(const char* name) {
+    struct stat status {};
+    return stat(name, &status) == 0 ? identity_of(status) : file_identity{};
 }
 
 std::optional<std::vector<std::optional<std::string>>> program_arguments(int argc, char* argv[]) {
@@ -252,7 +299,48 @@ opened_file open_input(const char* name) {
     return input;
 }
 
-opened_file open_output(const char* name, bool create) { return with_identity(open_unemptied(name, create)); }
+// An output as it is; a missing one, when asked, created exclusively. A name
+// that a second open still finds missing after the exclusive create found
+// something there is a symbolic link that leads nowhere yet: the file is
+// created where it leads.
+opened_file open_output(const char* name, bool create) {
+    int descriptor = open_descriptor(name, creation::none);
+    if (descriptor == -1 && errno == ENOENT && create) {
+        descriptor = open_descriptor(name, creation::exclusive);
+        if (descriptor == -1 && errno == EEXIST) {
+            descriptor = open_descriptor(name, creation::none);
+            if (descriptor == -1 && errno == ENOENT) {
+                descriptor = open_descriptor(name, creation::any);
+            }
+        }
+    }
+    if (descriptor == -1) {
+        return {};
+    }
+    std::FILE* stream = open_stream(descriptor);
+    if (stream == nullptr) {
+        const int error = errno;
+        close_descriptor(descriptor);
+        errno = error;
+        return {};
+    }
+    opened_file output = with_identity(stream);
+    if (output.stream != nullptr && output.identity.kind != file_kind::regular) {
+        make_blocking(descriptor);
+    }
+    return output;
+}
+
+bool set_block_buffering(std::FILE* stream, std::span<std::uint8_t> buffer) {
+#if defined(_WIN32) || defined(__GLIBC__) || (defined(__linux__) && !defined(__ANDROID__))
+    // Microsoft's runtime, glibc and musl read and write an unbuffered stream's
+    // whole request in one call, straight between the file and the block.
+    static_cast<void>(buffer);
+    return std::setvbuf(stream, nullptr, _IONBF, 0) == 0;
+#else
+    return std::setvbuf(stream, reinterpret_cast<char*>(buffer.data()), _IOFBF, buffer.size()) == 0;
+#endif
+}
 
 bool empty_output(const opened_file& output) {
     return output.identity.kind != file_kind::regular || output.identity.size == 0 ||

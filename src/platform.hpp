@@ -8,17 +8,24 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 // The platform's directory separator ('\\' on Windows, '/' elsewhere).
 extern const char directory_separator;
 
-// Opens each of the standard descriptors 0, 1 and 2 that is closed on the null
-// device, so that no file the program opens can take its place; standard
-// output is opened read-only, so that writing to it still fails. False, with
-// errno set, when that open fails. Nothing to do on Windows.
-bool open_standard_streams();
+// Readies the process: opens each of the standard descriptors 0, 1 and 2 that
+// is closed on the null device, so that no file the program opens can take
+// its place (standard output read-only, so that writing to it still fails),
+// and has a write past a file-size limit fail with EFBIG instead of ending
+// the process by a signal, so that the write that failed is reported. False,
+// with errno set, when an open fails. Nothing to do on Windows.
+bool start_process();
+
+// Points standard error at the null device: a report that would be written
+// into a file that must not be written goes nowhere (the exit status tells).
+void silence_standard_error();
 
 // The arguments after the program's name; on Windows taken from the UTF-16
 // command line and converted, each nullopt when it is no valid UTF-16. The
@@ -42,6 +49,11 @@ bool same_file(const file_identity& first, const file_identity& second);
 // The identity of an open stream's file; unknown when it cannot be read.
 file_identity identify(std::FILE* stream);
 
+// The identity of the file that a name leads to now, read without opening it
+// for reading or writing (a FIFO cannot block it), and without creating or
+// changing anything; unknown when there is none.
+file_identity identify_name(const char* name);
+
 // An open stream and its file's identity; the stream is null, with errno set,
 // when the file cannot be opened or its identity cannot be read.
 struct opened_file {
@@ -53,8 +65,11 @@ struct opened_file {
 // every platform.
 opened_file open_input(const char* name);
 
-// Opens a file for binary reading and writing as it is, without emptying it,
-// and creates it first when `create` is set (else a missing file is ENOENT).
+// Opens a file for binary reading and writing as it is, without emptying it.
+// A missing file is ENOENT, unless `create` is set: then it is created, and
+// only then, so that an existing one is never opened with a request to
+// create it (which a protected sticky folder refuses for another's file),
+// and one made in between by another program is opened as it is.
 opened_file open_output(const char* name, bool create);
 
 // Empties an output opened by open_output before anything was written to it;
@@ -64,6 +79,13 @@ bool empty_output(const opened_file& output);
 
 // fopen of a UTF-8 name.
 std::FILE* open_file(const char* name, const char* mode);
+
+// Sets a stream to move each block of the program's in one system call. Most
+// C libraries do that for an unbuffered stream, which is what it gets there;
+// others (the BSDs', Apple's) read one byte per call and write BUFSIZ bytes
+// per call unbuffered, and get a full buffer of `buffer`, one block, which
+// they fill and drain in one call. The buffer must outlive the stream.
+bool set_block_buffering(std::FILE* stream, std::span<std::uint8_t> buffer);
 
 // Creates one directory (POSIX: mode 0777 less the umask). Failure is ignored.
 void create_directory(const char* path);
