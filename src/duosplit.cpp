@@ -72,8 +72,8 @@ using pack_function = std::size_t (*)(std::span<const std::uint8_t>, int, std::s
 // Anything else (a terminal, a pipe, a device) has an unknown identity here.
 struct standard_file {
     file_identity identity;
-    const char* as_input;
-    const char* as_output;
+    const char* input_message;   // the report when an input is this file
+    const char* output_message;  // and when an output is
     bool is_standard_error;
 };
 
@@ -94,7 +94,7 @@ struct refusal {
 refusal standard_file_refusal(const file_identity& file, std::span<const standard_file, 2> standard, bool as_output) {
     for (const standard_file& each : standard) {
         if (same_file(file, each.identity)) {
-            return {as_output ? each.as_output : each.as_input, each.is_standard_error};
+            return {as_output ? each.output_message : each.input_message, each.is_standard_error};
         }
     }
     return {};
@@ -204,8 +204,8 @@ opened_outputs open_outputs(const std::array<std::string, 2>& names, const file_
                 continue;
             }
             // One that cannot be opened for writing is still told by what it is.
-            const file_identity seen = output.stream != nullptr ? output.identity : identify_name(names[i].c_str());
-            outputs.why = output_refusal(seen, outputs.files[1 - i].identity, input, standard, written);
+            const file_identity identity = output.stream != nullptr ? output.identity : identify_name(names[i].c_str());
+            outputs.why = output_refusal(identity, outputs.files[1 - i].identity, input, standard, written);
             if (outputs.why.reason != nullptr || output.stream == nullptr) {
                 outputs.error = error;
                 return outputs;
@@ -264,7 +264,8 @@ struct stream_result {
 // Converts the input's frames, the first `got` of them already read into the
 // in block, into the two outputs, which stand at their first frame. Frames
 // are packed a read block at a time and written whenever a write's worth is
-// gathered, ending on a page boundary. A frame that stops the conversion goes
+// gathered, ending on a page boundary. A block that would take the count past
+// what a header can hold stops the conversion before it is packed. A frame that stops the conversion goes
 // through transcode_frame once every frame before it is written, so that the
 // files end exactly where a frame-by-frame conversion would have stopped.
 stream_result stream_frames(pack_function pack, std::FILE* input, std::size_t got, block_buffers& buffers,
@@ -274,14 +275,17 @@ stream_result stream_frames(pack_function pack, std::FILE* input, std::size_t go
     std::size_t pending = 0;                  // bytes in each channel block, not yet written
     std::uint64_t written = dsp_header_size;  // each output's length
     for (;;) {
-        const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(got, max_frames - result.frames));
+        if (!frames_within_limit(result.frames + got)) {
+            result.too_many_frames = true;
+            break;
+        }
         const std::size_t left_packed =
-            pack(in.first(take * adp_frame_size), 0, std::span(buffers.left).subspan(pending));
+            pack(in.first(got * adp_frame_size), 0, std::span(buffers.left).subspan(pending));
         const std::size_t packed =
             pack(in.first(left_packed * adp_frame_size), 1, std::span(buffers.right).subspan(pending));
         pending += packed * dsp_block_size;
         result.frames += packed;
-        if (packed < take) {
+        if (packed < got) {
             write_blocks(buffers.left, buffers.right, pending, pending, left, right);
             const auto frame = in.subspan(packed * adp_frame_size).first<adp_frame_size>();
             transcode_frame(frame, 0, left);
@@ -291,10 +295,6 @@ stream_result stream_frames(pack_function pack, std::FILE* input, std::size_t go
             write_blocks(buffers.left, buffers.right, end - written, pending, left, right);
             pending -= end - written;
             written = end;
-        }
-        if (take < got) {
-            result.too_many_frames = true;
-            break;
         }
         if (got < frames_per_block) {
             break;
@@ -341,12 +341,12 @@ int main(int argc, char* argv[]) {
     if (!arguments) {
         fail_with_errno("CommandLineToArgvW");
     }
-    const auto regular = [](const file_identity& identity) {
+    const auto if_regular_file = [](const file_identity& identity) {
         return identity.kind == file_kind::regular ? identity : file_identity{};
     };
     const std::array<standard_file, 2> standard{{
-        {regular(identify(stdout)), "input is standard output", "output is standard output", false},
-        {regular(identify(stderr)), "input is standard error", "output is standard error", true},
+        {if_regular_file(identify(stdout)), "input is standard output", "output is standard output", false},
+        {if_regular_file(identify(stderr)), "input is standard error", "output is standard error", true},
     }};
     if (const refusal why = standard_streams_refusal(*arguments, standard); prepare_refusal(why)) {
         fail_with_message(why.reason);
