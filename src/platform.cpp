@@ -299,19 +299,16 @@ opened_file open_input(const char* name) {
     return input;
 }
 
-// An output as it is; a missing one, when asked, created exclusively. A name
-// that a second open still finds missing after the exclusive create found
-// something there is a symbolic link that leads nowhere yet: the file is
-// created where it leads.
+// An output as it is, or, when it is to be created, made exclusively, and
+// opened as it is when it exists after all. A name that is still missing
+// after the exclusive create found something there is a symbolic link that
+// leads nowhere yet: the file is created where it leads.
 opened_file open_output(const char* name, bool create) {
-    int descriptor = open_descriptor(name, creation::none);
-    if (descriptor == -1 && errno == ENOENT && create) {
-        descriptor = open_descriptor(name, creation::exclusive);
-        if (descriptor == -1 && errno == EEXIST) {
-            descriptor = open_descriptor(name, creation::none);
-            if (descriptor == -1 && errno == ENOENT) {
-                descriptor = open_descriptor(name, creation::any);
-            }
+    int descriptor = open_descriptor(name, create ? creation::exclusive : creation::none);
+    if (descriptor == -1 && create && errno == EEXIST) {
+        descriptor = open_descriptor(name, creation::none);
+        if (descriptor == -1 && errno == ENOENT) {
+            descriptor = open_descriptor(name, creation::any);
         }
     }
     if (descriptor == -1) {

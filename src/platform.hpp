@@ -65,11 +65,12 @@ struct opened_file {
 // every platform.
 opened_file open_input(const char* name);
 
-// Opens a file for binary reading and writing as it is, without emptying it.
-// A missing file is ENOENT, unless `create` is set: then it is created, and
-// only then, so that an existing one is never opened with a request to
-// create it (which a protected sticky folder refuses for another's file),
-// and one made in between by another program is opened as it is.
+// Opens a file for binary reading and writing as it is, without emptying it;
+// a missing one is ENOENT. With `create`, a file the caller found missing:
+// it is created, and only then (an existing file is never opened with a
+// request to create it, which a protected sticky folder refuses for another
+// user's file), so that one made in between by another program is opened as
+// it is.
 opened_file open_output(const char* name, bool create);
 
 // Empties an output opened by open_output before anything was written to it;
