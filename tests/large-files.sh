@@ -31,6 +31,7 @@ right_frames() { bytes 0c 24 24 24 24 24 24 24 0c 24 24 24 24 24 24 24; }
 check() {
     local status=0
     timeout 60 "${@:7}" "$dir/$1.adp" >"$dir/out" 2>"$dir/err" || status=$?
+    sed -i 's/\r$//' "$dir/out" "$dir/err"  # Windows line ends, when run under wine
     sed -i 's/^\([^:]*\):[0-9]*:/\1:N:/' "$dir/err"
     if [ $status -ne "$2" ] || [ "$(cat "$dir/out")" != "$3" ] || [ "$(cat "$dir/err")" != "$4" ] ||
         ! cmp -s "$dir/$1_L.dsp" "$5" || ! cmp -s "$dir/$1_R.dsp" "$6"; then
