@@ -7,14 +7,26 @@
 
 // The vector kernels. On x86 (GCC and Clang) each is compiled for the
 // instructions it uses, whatever the build targets, and runs only where the
-// CPU has them; NEON is there wherever the compiler targets it (every
-// aarch64 build).
+// CPU has them. NEON is there wherever the compiler targets it (every
+// aarch64 build); a 32-bit Arm build with GCC, whose baseline may lack it
+// (Debian's armhf), compiles the NEON kernel alone for it and runs it only
+// where the CPU has it.
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #define DUOSPLIT_X86_KERNELS
 #include <immintrin.h>
 #endif
 #ifdef __ARM_NEON
+#define DUOSPLIT_NEON_KERNEL
+#define DUOSPLIT_NEON_TARGET
+#elif defined(__GNUC__) && !defined(__clang__) && defined(__arm__) && defined(__ARM_FP)
+#define DUOSPLIT_NEON_KERNEL
+// Flattened, so that the packing loop, compiled for NEON with it, calls no step.
+#define DUOSPLIT_NEON_TARGET [[gnu::target("fpu=neon"), gnu::flatten]]
+#endif
+#ifdef DUOSPLIT_NEON_KERNEL
 #include <arm_neon.h>
+
+#include "platform.hpp"
 #endif
 
 namespace {
@@ -137,11 +149,12 @@ std::size_t pack_frames(std::span<const std::uint8_t> frames, int channel, std::
 }
 #endif
 
-#ifdef __ARM_NEON
+#ifdef DUOSPLIT_NEON_KERNEL
 // NEON, one frame a step: the load splits the frame into its even and its odd
 // bytes, so that byte k of each holds the earlier and the later code of packed
 // byte k; the packed bytes then move as in SSE2.
-void pack_step_neon(const std::uint8_t* frame, int nibble_shift, const std::uint8_t* ps, std::uint8_t* block) {
+DUOSPLIT_NEON_TARGET void pack_step_neon(const std::uint8_t* frame, int nibble_shift, const std::uint8_t* ps,
+                                         std::uint8_t* block) {
     const uint8x16x2_t bytes = vld2q_u8(frame);
     const uint8x16_t earlier =
         vandq_u8(vshlq_u8(bytes.val[0], vdupq_n_s8(static_cast<std::int8_t>(4 - nibble_shift))), vdupq_n_u8(0xF0));
@@ -154,7 +167,8 @@ void pack_step_neon(const std::uint8_t* frame, int nibble_shift, const std::uint
     vst1q_u8(block, vsetq_lane_u8(ps[0], codes, 8));
 }
 
-std::size_t pack_channel_neon(std::span<const std::uint8_t> frames, int channel, std::span<std::uint8_t> blocks) {
+DUOSPLIT_NEON_TARGET std::size_t pack_channel_neon(std::span<const std::uint8_t> frames, int channel,
+                                                   std::span<std::uint8_t> blocks) {
     return pack_frames<1, pack_step_neon>(frames, channel, blocks);
 }
 #endif
@@ -176,8 +190,10 @@ std::vector<pack_kernel> available_kernels() {
         kernels.push_back({"sse2", pack_channel_sse2});
     }
 #endif
-#ifdef __ARM_NEON
-    kernels.push_back({"neon", pack_channel_neon});
+#ifdef DUOSPLIT_NEON_KERNEL
+    if (cpu_has_neon()) {
+        kernels.push_back({"neon", pack_channel_neon});
+    }
 #endif
     kernels.push_back({"portable", pack_channel_portable});
     return kernels;

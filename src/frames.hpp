@@ -37,6 +37,7 @@ struct pack_kernel {
 };
 
 // The kernels that this build has and this CPU runs, fastest first: AVX2 and
-// SSE2 on any x86 build where the CPU has them, NEON where the compiler
-// targets it, and last the portable loop, which is always there.
+// SSE2 on any x86 build where the CPU has them, NEON on any Arm build where
+// the CPU has it (every 64-bit one; a 32-bit one built with GCC, as Linux
+// reports it), and last the portable loop, which is always there.
 std::vector<pack_kernel> available_kernels();

@@ -184,6 +184,12 @@ void print_text(const std::string& text) {
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__arm__) && defined(__linux__)
+#include <sys/auxv.h>
+#endif
+
+// Files of any size: a 32-bit build needs _FILE_OFFSET_BITS=64 (CMakeLists.txt).
+static_assert(sizeof(off_t) == 8, "off_t must hold any file size");
 
 #include <csignal>
 
@@ -342,4 +348,14 @@ bool set_block_buffering(std::FILE* stream, std::span<std::uint8_t> buffer) {
 bool empty_output(const opened_file& output) {
     return output.identity.kind != file_kind::regular || output.identity.size == 0 ||
            truncate_descriptor(fileno(output.stream));
+}
+
+bool cpu_has_neon() {
+#if defined(__ARM_NEON)
+    return true;
+#elif defined(__arm__) && defined(__linux__)
+    return (getauxval(AT_HWCAP) & HWCAP_ARM_NEON) != 0;
+#else
+    return false;
+#endif
 }

@@ -95,3 +95,8 @@ void create_directory(const char* path);
 // so that it shows every name whatever its code page; a failure there falls
 // back to the stream, whose error indicator then tells.
 void print_text(const std::string& text);
+
+// Whether the CPU has NEON, the vector instructions of Arm processors: every
+// one that a build targets with them (all 64-bit ones); for a 32-bit one
+// without, as Linux reports the CPU's hardware capabilities. False elsewhere.
+bool cpu_has_neon();

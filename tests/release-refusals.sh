@@ -51,7 +51,8 @@ fi
 # and will have, and one of an older version), the same with something else
 # in it, and others that hold a thing of the user's.
 release=(SHA256SUMS duosplit-0.1.0-win32.zip duosplit-0.1.0-win64.zip duosplit-0.1.0-x86_64-linux.tar.gz
-    duosplit-0.1.0-aarch64-linux.tar.gz duosplit_0.1.0_amd64.deb duosplit_0.1.0_arm64.deb duosplit-0.0.9-win64.zip)
+    duosplit-0.1.0-aarch64-linux.tar.gz duosplit-0.1.0-armhf-linux.tar.gz duosplit_0.1.0_amd64.deb duosplit_0.1.0_arm64.deb
+    duosplit_0.1.0_armhf.deb duosplit-0.0.9-win64.zip)
 mkdir "$data/earlier" "$data/mixed" "$data/empty" "$data/full" "$data/hidden" "$data/nested"
 for name in "${release[@]}"; do
     echo "$name" >"$data/earlier/$name"
