@@ -70,8 +70,9 @@ inline void store_le64(std::uint8_t* bytes, std::uint64_t word) {
 
 // The packed bytes of eight sample bytes (a word as load_le64 gives it), in
 // the high four bytes: byte 4 + k packs the codes of sample bytes 2k and
-// 2k + 1. Each multiplication adds a shifted copy of a number whose bytes do
-// not meet it, so no sum carries: the first puts the earlier code of each
+// 2k + 1 (the low four bytes hold leftovers). Each multiplication, by
+// 2^s + 1, adds to a number a copy of it s bits up that shares no set bit
+// with it, so that no sum carries: the first puts the earlier code of each
 // 16-bit lane 12 bits up, above the later one in the lane's high byte; the
 // next two close up those high bytes, two, then four.
 std::uint64_t codes_64(std::uint64_t word, int nibble_shift) {
