@@ -15,6 +15,16 @@
 
 #include "frames.hpp"
 
+// The system's load average (Linux), to print beside the times.
+std::string load_average() {
+    char text[64] = "unknown";
+    if (std::FILE* file = std::fopen("/proc/loadavg", "r")) {
+        text[std::fread(text, 1, 14, file)] = '\0';
+        std::fclose(file);
+    }
+    return text;
+}
+
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::atoi(argv[1]) : 31;
     std::vector<pack_kernel> kernels{{"bytes", pack_channel_bytes}};
@@ -27,6 +37,7 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < frames.size(); ++i) {
         frames[i] = static_cast<std::uint8_t>(i % 32 < 2 ? (rng() % 4) << 4 | rng() % 13 : rng());
     }
+    const std::string load_at_start = load_average();
     std::vector<std::vector<double>> times(kernels.size());
     unsigned sink = 0;
     for (int r = 0; r < rounds + 1; ++r) {  // the first round warms up
@@ -51,8 +62,9 @@ int main(int argc, char** argv) {
     }
     const auto sse2 =
         std::find_if(kernels.begin(), kernels.end(), [](const auto& k) { return k.name == std::string("sse2"); });
-    std::printf("128 MiB, both channels, %d rounds (sink %u)\n%-10s%12s%12s%10s\n", rounds, sink, "kernel", "median ms",
-                "fastest ms", "/ sse2");
+    std::printf("128 MiB, both channels, %d rounds (sink %u), load average %s at start, %s at end\n", rounds, sink,
+                load_at_start.c_str(), load_average().c_str());
+    std::printf("%-10s%12s%12s%10s\n", "kernel", "median ms", "fastest ms", "/ sse2");
     for (std::size_t k = 0; k < kernels.size(); ++k) {
         std::printf("%-10s%12.2f%12.2f", kernels[k].name, medians[k], times[k].front());
         if (sse2 != kernels.end()) {
