@@ -25,9 +25,14 @@ constexpr bool frames_within_limit(std::uint64_t frames) { return frames <= max_
 // Packs one channel (0 left, 1 right) of the whole ADP frames in `frames`
 // into `blocks`, two DSP frames (16 bytes) for each, as far as both hold.
 // Stops before the first frame whose header for the channel has a shift of 13
-// to 15; gives the number of frames packed. This is the plain loop that every
-// platform has; the kernels below give the same bytes and count, faster.
+// to 15; gives the number of frames packed. This is the loop that every
+// platform has, 64 bits at a time in plain C++ (the same bytes on either byte
+// order); the kernels below give the same bytes and count, faster.
 std::size_t pack_channel_portable(std::span<const std::uint8_t> frames, int channel, std::span<std::uint8_t> blocks);
+
+// Packs as pack_channel_portable does, a byte at a time: the plainest loop,
+// which the tests hold every kernel to.
+std::size_t pack_channel_bytes(std::span<const std::uint8_t> frames, int channel, std::span<std::uint8_t> blocks);
 
 // A packing kernel by name ("avx2", "sse2", "neon", "portable"): a function
 // that packs as pack_channel_portable does.
@@ -39,5 +44,5 @@ struct pack_kernel {
 // The kernels that this build has and this CPU runs, fastest first: AVX2 and
 // SSE2 on any x86 build where the CPU has them, NEON on any Arm build where
 // the CPU has it (every 64-bit one; a 32-bit one built with GCC, as Linux
-// reports it), and last the portable loop, which is always there.
+// reports it), and last the portable 64-bit loop, which is always there.
 std::vector<pack_kernel> available_kernels();
