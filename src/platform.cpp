@@ -1,7 +1,9 @@
 #include "platform.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 namespace {
@@ -59,9 +61,15 @@ void tell_directory(const std::wstring& name) {
     }
 }
 
-// The volume serial number and file index of a file on disk. A console, a pipe
+// The volume serial number and file ID of a file on disk. A console, a pipe
 // or the null device has none and stays unknown; false when a file on disk
-// cannot be read.
+// cannot be read. ReFS has 128-bit file IDs, whose low 64 bits, all that
+// GetFileInformationByHandle gives, are not unique: FileIdInfo gives them
+// whole. Windows 7 has no FileIdInfo (the call fails), nor may every file
+// system or handle give it: those keep the 64-bit index, which is unique
+// there. The volume is the serial number that both calls give, and an ID
+// that fits in 64 bits is that index, so that an identity read either way is
+// the same on every file system but ReFS.
 bool identify_handle(HANDLE handle, file_identity& identity) {
     if (handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_DISK) {
         return true;
@@ -73,13 +81,24 @@ bool identify_handle(HANDLE handle, file_identity& identity) {
     }
     identity.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? file_kind::directory : file_kind::regular;
     identity.volume = info.dwVolumeSerialNumber;
-    identity.index = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
     identity.size = std::uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
+    FILE_ID_INFO id{};
+    if (GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id) != 0) {
+        std::memcpy(&identity.index, id.FileId.Identifier, sizeof identity.index);
+        std::memcpy(&identity.index_high, id.FileId.Identifier + sizeof identity.index, sizeof identity.index_high);
+    } else {
+        identity.index = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+    }
     return true;
 }
 
 bool identify_descriptor(int descriptor, file_identity& identity) {
     return identify_handle(reinterpret_cast<HANDLE>(_get_osfhandle(descriptor)), identity);
+}
+
+bool is_console(DWORD standard_handle) {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(standard_handle), &mode) != 0;
 }
 
 int open_descriptor(const char* name, creation create) {
@@ -180,6 +199,23 @@ void print_text(const std::string& text) {
     std::fputs(text.c_str(), stdout);
 }
 
+// GetConsoleProcessList gives the number of processes attached, also when the
+// list is too short to hold them all, and 0 when there is no console.
+void hold_own_console() {
+    std::array<DWORD, 2> processes{};
+    const DWORD attached = GetConsoleProcessList(processes.data(), static_cast<DWORD>(processes.size()));
+    if (!console_is_own(attached, is_console(STD_INPUT_HANDLE), is_console(STD_ERROR_HANDLE))) {
+        return;
+    }
+    // Keys pressed while the files were converted do not close the window.
+    FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));
+    std::fputs("Press Enter to close this window.\n", stderr);
+    std::fflush(stderr);
+    for (int c = 0; c != '\n' && c != EOF;) {
+        c = std::getchar();
+    }
+}
+
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -265,6 +301,8 @@ std::FILE* open_file(const char* name, const char* mode) { return std::fopen(nam
 void create_directory(const char* path) { mkdir(path, 0777); }
 
 void print_text(const std::string& text) { std::fputs(text.c_str(), stdout); }
+
+void hold_own_console() {}
 #endif
 
 // ---- What both have in common -----------------------------------------------
@@ -287,7 +325,11 @@ opened_file with_identity(std::FILE* stream) {
 
 bool same_file(const file_identity& first, const file_identity& second) {
     return first.kind != file_kind::unknown && first.kind == second.kind && first.volume == second.volume &&
-           first.index == second.index;
+           first.index == second.index && first.index_high == second.index_high;
+}
+
+bool console_is_own(unsigned long attached_processes, bool input_is_console, bool error_is_console) {
+    return attached_processes == 1 && input_is_console && error_is_console;
 }
 
 file_identity identify(std::FILE* stream) {

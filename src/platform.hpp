@@ -1,5 +1,6 @@
 // The operating system's side of the program: arguments, opening files,
-// what an open file is, directories, the standard streams and printing.
+// what an open file is, directories, the standard streams, printing and the
+// console window.
 // Names are UTF-8 everywhere in the program; on Windows they cross to the
 // system as UTF-16, so that a name works whatever the legacy code page.
 // Nothing here reports: failures come back as results, with errno set.
@@ -40,6 +41,7 @@ struct file_identity {
     file_kind kind = file_kind::unknown;  // unknown: nothing to compare (a Windows console or pipe)
     std::uint64_t volume = 0;             // the file system, or for a device its device number
     std::uint64_t index = 0;              // the file within it (0 for a device)
+    std::uint64_t index_high = 0;         // the upper half of a 128-bit Windows file ID, else 0
     std::uint64_t size = 0;               // bytes it holds; not part of the identity
 };
 
@@ -100,3 +102,15 @@ void print_text(const std::string& text);
 // one that a build targets with them (all 64-bit ones); for a 32-bit one
 // without, as Linux reports the CPU's hardware capabilities. False elsewhere.
 bool cpu_has_neon();
+
+// Whether the console the program runs in is its own, so that a report shown
+// there would vanish with it: the program is the only process attached to it
+// (Explorer made it for files dropped onto the program, or a double click),
+// and standard input and standard error are that console, so that a prompt
+// shows and can be answered there.
+bool console_is_own(unsigned long attached_processes, bool input_is_console, bool error_is_console);
+
+// On Windows, when console_is_own holds for the program's console, writes
+// "Press Enter to close this window." to standard error and waits for Enter
+// or the end of standard input. Does nothing otherwise, and elsewhere.
+void hold_own_console();

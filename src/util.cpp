@@ -18,6 +18,14 @@ void print_site(check_site site, const char* operation) {
     std::fflush(stderr);
 }
 
+// Every failure ends here, after its report: a console window of the
+// program's own (files dropped onto it in Explorer) stays open until the
+// report has been read.
+[[noreturn]] void end_with_failure() {
+    hold_own_console();
+    std::exit(1);
+}
+
 }  // namespace
 
 // The error number is taken on entry: the flushes before perror may fail and
@@ -28,7 +36,7 @@ void fail_errno_at(check_site site, const char* operation) {
     print_site(site, operation);
     errno = error;
     std::perror(nullptr);
-    std::exit(1);
+    end_with_failure();
 }
 
 void fail_stream_at(check_site site, std::FILE* stream, const char* operation) {
@@ -41,13 +49,13 @@ void fail_stream_at(check_site site, std::FILE* stream, const char* operation) {
         errno = error;
         std::perror(operation);
     }
-    std::exit(1);
+    end_with_failure();
 }
 
 void fail_message_at(check_site site, const char* message) {
     std::fflush(stdout);
     std::fprintf(stderr, "%s:%d:%s: %s\n", site.file, site.line, site.function, message);
-    std::exit(1);
+    end_with_failure();
 }
 
 // ---- Byte order in memory -----------------------------------------------

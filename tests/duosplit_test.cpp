@@ -15,6 +15,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "frames.hpp"
@@ -174,6 +175,17 @@ TEST(Names, ReadJoinSplitAndOpenInATree) {
     char* name = build_name("ab", "");
     EXPECT_STREQ(name, "ab");
     std::free(name);
+}
+
+// A failure waits for Enter only in a console that the program alone is
+// attached to (none: 0) and that both its input and its error are.
+TEST(OwnConsole, AloneWithInputAndErrorThere) {
+    // clang-format off
+    for (const auto& [processes, input, error, own] : std::vector<std::tuple<unsigned long, bool, bool, bool>>{
+             {1, true, true, true}, {0, true, true, false}, {2, true, true, false}, {3, true, true, false},
+             {1, false, true, false}, {1, true, false, false}, {0, false, false, false}})
+        // clang-format on
+        EXPECT_EQ(console_is_own(processes, input, error), own) << processes << input << error;
 }
 
 // ---- The converter --------------------------------------------------------
