@@ -15,7 +15,6 @@
 #include <map>
 #include <optional>
 #include <random>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -527,9 +526,11 @@ TEST_P(Cli, RunsAsTheModelSays) {
         fs::current_path(dir);
         const int got = run(setup + DUOSPLIT_LAUNCHER "\"" + program + "\" >run.out 2>&1 " + args);
         fs::current_path(here);
-        std::string said = read_file<std::string>(dir / "run.out").value_or("");
-        std::erase(said, '\r');
-        said = std::regex_replace(said, std::regex("\\.cpp:[0-9]+"), ".cpp:N");
+        const std::string text = read_file<std::string>(dir / "run.out").value_or("");
+        std::string said;  // the output with LF line ends and each report's line number as N
+        for (const char ch : text)
+            if (ch != '\r' && !('0' <= ch && ch <= '9' && said.ends_with(".cpp:N")))
+                said += '0' <= ch && ch <= '9' && said.ends_with(".cpp:") ? 'N' : ch;
         ASSERT_EQ(got, status >= 0 ? status : output.find(".cpp:N:") != std::string::npos) << program;
         EXPECT_EQ(said, output) << program;
         for (const auto& [file, content] : after)
