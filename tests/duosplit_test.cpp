@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -69,31 +68,25 @@ int run(const std::string& command) {
 #include <unistd.h>
 const std::string any_line = "[0-9]+";
 constexpr bool posix = true;
-// The shell leads a process group of its own, which past the bound gets TERM,
-// and KILL a second later. The shell is reaped last, so that its group id
-// cannot be reused before whatever it left running is killed.
+// The shell leads a process group of its own, and an alarm that survives the
+// exec ends it (or the program it became) past the bound; then all that is
+// left in the group is killed. The shell is reaped last, so that its group id
+// cannot be reused before that.
 int run(const std::string& command) {
     const pid_t child = fork();
-    if (child < 0)
-        return 124;
     if (child == 0) {
         setpgid(0, 0);
+        alarm(DUOSPLIT_RUN_BOUND);
         execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
         _exit(127);
     }
-    using namespace std::chrono;
-    auto end = steady_clock::now() + seconds(DUOSPLIT_RUN_BOUND);
-    int signals = 0, status = 0;
-    for (siginfo_t info{}; waitid(P_PID, child, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;) {
-        if (steady_clock::now() > end) {
-            kill(-child, signals++ ? SIGKILL : SIGTERM);
-            end += seconds(1);
-        }
-        usleep(5000);
-    }
-    kill(-child, SIGKILL);
-    waitpid(child, &status, 0);
-    return signals ? 124 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    siginfo_t info;
+    int status = 0;
+    if (child > 0 && waitid(P_PID, child, &info, WEXITED | WNOWAIT) == 0)
+        kill(-child, SIGKILL);
+    if (child < 0 || waitpid(child, &status, 0) != child || (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM))
+        return 124;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 #endif
 
@@ -141,7 +134,7 @@ TEST(StreamOps, RoundTripPadCopyAndReadWhole) {
     put_bytes_seek(14, f, eight.data(), 8);
     put_32_le_seek(0x11223344, 10, f);
     put_32_be_seek(0x11223344, 6, f);
-    put_16_le_seek(0xFFFF, 4, f);
+    put_16_le_seek(0x1234, 4, f);
     put_16_be_seek(0xABCD, 2, f);
     put_byte_seek(0xFF, 1, f);
     put_bytes_seek(3, f, eight.data(), 0);  // a run of 0 bytes moves nothing
@@ -151,14 +144,14 @@ TEST(StreamOps, RoundTripPadCopyAndReadWhole) {
               (std::array{32, 2147483647, 4096}));
     EXPECT_EQ((std::vector<std::uint64_t>{get_byte_seek(1, f), get_16_be_seek(2, f), get_16_le_seek(4, f),
                                           get_32_be_seek(6, f), get_32_le_seek(10, f), get_64_be_seek(14, f)}),
-              (std::vector<std::uint64_t>{255, 0xABCD, 65535, 0x11223344, 0x11223344, 0x0102030405060000}));
+              (std::vector<std::uint64_t>{255, 0xABCD, 0x1234, 0x11223344, 0x11223344, 0x0102030405060000}));
     bytes run(3, 0xEE);
     get_bytes_seek(3, f, run.data(), 0);
     get_bytes_seek(18, f, run.data(), 2);
     EXPECT_EQ(run, (bytes{5, 6, 0xEE}));
     // The whole stream, whatever its position, into a buffer of its own; the
     // stream may be empty and the size pointer null.
-    bytes expected{0xEE, 0xFF, 0xAB, 0xCD, 0xFF, 0xFF, 0x11, 0x22, 0x33, 0x44,
+    bytes expected{0xEE, 0xFF, 0xAB, 0xCD, 0x34, 0x12, 0x11, 0x22, 0x33, 0x44,
                    0x44, 0x33, 0x22, 0x11, 1,    2,    3,    4,    5,    6};
     expected.resize(4096);
     std::size_t size = 0;
@@ -462,9 +455,9 @@ std::vector<row> rows() {
     // first block and on the first of the second, then random runs of up to
     // three inputs, a few larger than one block. The inputs take the arguments
     // of this table in turn, each with the base name of its outputs.
-    const std::string names[][2]{
-        {"track.adp", "track"}, {"a.b.adp", "a.b"},  {"dir.old/t", "dir"},  {"track", "track"}, {".adp", ""},
-        {u8 + ".adp", u8},      {"track.", "track"}, {"sub/../t", "sub/."}, {"x", "x"},         {"./track", ""}};
+    const std::string names[][2]{{"track.adp", "track"}, {"a.b.adp", "a.b"},    {"dir.old/t", "dir"},
+                                 {"track", "track"},     {".adp", ""},          {u8 + ".adp", u8},
+                                 {"track.", "track"},    {"sub/../t", "sub/."}, {"./track", ""}};
     constexpr std::size_t block = frames_per_block;
     std::vector<std::pair<std::string, std::vector<std::array<std::size_t, 4>>>> runs{
         {"NoArguments", {}},
