@@ -31,8 +31,9 @@ fs::path u8_path(const std::string& name) { return std::u8string(name.begin(), n
 // with \d, POSIX ones bracket expressions). posix: the rows that need a POSIX
 // shell can run. run: a shell command's exit status; a run past
 // DUOSPLIT_RUN_BOUND seconds (10; 60 under qemu-user) is ended, with all it
-// started, and gives 124, as does one that cannot start. The slowest correct
-// native run, the endless input under the sanitizers, takes 4.5 s.
+// started, and gives 124 (as does one for which no process can be made). The
+// slowest correct native run, the endless input under the sanitizers, takes
+// 4.5 s.
 #ifdef _WIN32
 #ifndef NOMINMAX
 #define NOMINMAX
