@@ -19,7 +19,7 @@ win64=duosplit-$version-win64.zip win32=duosplit-$version-win32.zip
 
 echo "-- both releases hold every archive, the same bytes, and their sums"
 all=(SHA256SUMS "$tgz" "$tgz_arm64" "$tgz_armhf" "$deb" "$deb_arm64" "$deb_armhf" "$win64" "$win32")
-[ "$(LC_ALL=C ls "$dist")" = "$(printf '%s\n' "${all[@]}" | LC_ALL=C sort)" ]
+diff <(printf '%s\n' "${all[@]}" | LC_ALL=C sort) <(LC_ALL=C ls "$dist")  # shows what differs
 for file in "${all[@]}"; do
     cmp "$dist/$file" "$work/dist/$file"
 done

@@ -25,5 +25,9 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$first/build/dist-linux/
 cp "$first/dist/duosplit-$version-win64.zip" "$work/dist/duosplit-0.0.1-win64.zip"
 touch "$work/dist.before"
 "$second/scripts/release" "$work/dist"
-[ "$(LC_ALL=C ls "$work/dist")" = "$(LC_ALL=C ls "$first/dist")" ]
-[ -z "$(find "$work/dist" -mindepth 1 ! -newer "$work/dist.before")" ]
+diff <(LC_ALL=C ls "$first/dist") <(LC_ALL=C ls "$work/dist")  # shows what differs
+older=$(find "$work/dist" -mindepth 1 ! -newer "$work/dist.before")
+if [ -n "$older" ]; then
+    printf "the second release left files of before it:\n%s\n" "$older" >&2
+    exit 1
+fi
