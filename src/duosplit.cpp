@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <optional>
 #include <span>
@@ -77,11 +78,12 @@ struct standard_file {
     bool is_standard_error;
 };
 
-// An output this run has written, and the input it came from.
-struct written_output {
-    file_identity output;
-    file_identity input;
-};
+// The outputs this run has written, regular files each, by where they are
+// (volume and file index), with the input each came from: looked up once per
+// output, however many arguments came before.
+using written_outputs = std::map<std::array<std::uint64_t, 3>, file_identity>;
+
+std::array<std::uint64_t, 3> place(const file_identity& file) { return {file.volume, file.index, file.index_high}; }
 
 // Why a file may not be used: the report's message, and whether the file is
 // standard error itself, where the report must not be written. No reason:
@@ -111,7 +113,7 @@ refusal input_refusal(const file_identity& input, std::span<const standard_file,
 }
 
 refusal output_refusal(const file_identity& output, const file_identity& other_output, const file_identity& input,
-                       std::span<const standard_file, 2> standard, std::span<const written_output> written) {
+                       std::span<const standard_file, 2> standard, const written_outputs& written) {
     if (same_file(output, input)) {
         return {"output is the input"};
     }
@@ -121,10 +123,9 @@ refusal output_refusal(const file_identity& output, const file_identity& other_o
     if (const refusal standard_use = standard_file_refusal(output, standard, true); standard_use.reason != nullptr) {
         return standard_use;
     }
-    for (const written_output& earlier : written) {
-        if (same_file(output, earlier.output) && !same_file(input, earlier.input)) {
-            return {"output was written by an earlier argument"};
-        }
+    if (const auto earlier = written.find(place(output));
+        output.kind == file_kind::regular && earlier != written.end() && !same_file(input, earlier->second)) {
+        return {"output was written by an earlier argument"};
     }
     return {};
 }
@@ -190,7 +191,7 @@ struct opened_outputs {
 // and checked in turn. On a refusal or failure, the files opened stay open:
 // the process ends.
 opened_outputs open_outputs(const std::array<std::string, 2>& names, const file_identity& input,
-                            std::span<const standard_file, 2> standard, std::span<const written_output> written) {
+                            std::span<const standard_file, 2> standard, const written_outputs& written) {
     opened_outputs outputs;
     for (const bool create : {false, true}) {
         for (std::size_t i = 0; i < names.size(); ++i) {
@@ -355,7 +356,7 @@ int main(int argc, char* argv[]) {
     const std::span in(buffers->in);
     // The fastest packing kernel that this CPU runs, chosen once.
     const pack_function pack = available_kernels().front().pack;
-    std::vector<written_output> written;
+    written_outputs written;
     int summary_error = 0;
 
     for (const std::optional<std::string>& each : *arguments) {
@@ -433,7 +434,7 @@ int main(int argc, char* argv[]) {
         }
         for (const opened_file& output : outputs.files) {
             if (output.identity.kind == file_kind::regular) {
-                written.push_back({output.identity, input.identity});
+                written[place(output.identity)] = input.identity;
             }
         }
         print_text(argument + " -> " + names[0] + ", " + names[1] + ", " + std::to_string(28 * streamed.frames) +
