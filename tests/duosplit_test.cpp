@@ -416,6 +416,8 @@ std::vector<row> rows() {
          same,
          {{"z_L.dsp", {}}}},
         {"OutputsDanglingSymlink", "/bin/sh", {}, "ln -s in_L.dsp in_R.dsp && ", "in.adp", one, {{"in_R.dsp", empty}}},
+        // A symbolic link that leads nowhere yet: the output is made where it leads.
+        {"OutputDanglingSymlink", "/bin/sh", {}, "ln -s r.dsp in_R.dsp && ", "in.adp", summary, {{"r.dsp", left}}},
         // An output that cannot be positioned fails before either output is emptied.
         {"UnseekableOutput",
          "/bin/sh",
