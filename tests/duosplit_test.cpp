@@ -140,10 +140,11 @@ TEST(StreamOps, RoundTripPadCopyAndReadWhole) {
     put_16_be_seek(0xABCD, 2, f);
     put_byte_seek(0xFF, 1, f);
     put_bytes_seek(3, f, eight.data(), 0);  // a run of 0 bytes moves nothing
-    // Zero fill: an end already on a multiple writes nothing, up to the last
-    // offset there is; else zeros over 20 to 4095.
-    EXPECT_EQ((std::array{pad_to_multiple(32, 32, f), pad_to_multiple(2147483647, 1, f), pad_to_multiple(20, 4096, f)}),
-              (std::array{32, 2147483647, 4096}));
+    // Zero fill: an end already on a multiple writes nothing, from offset 0 up
+    // to the last offset there is; else zeros over 20 to 4095.
+    EXPECT_EQ((std::array{pad_to_multiple(0, 32, f), pad_to_multiple(32, 32, f), pad_to_multiple(2147483647, 1, f),
+                          pad_to_multiple(20, 4096, f)}),
+              (std::array{0, 32, 2147483647, 4096}));
     EXPECT_EQ((std::vector<std::uint64_t>{get_byte_seek(1, f), get_16_be_seek(2, f), get_16_le_seek(4, f),
                                           get_32_be_seek(6, f), get_32_le_seek(10, f), get_64_be_seek(14, f)}),
               (std::vector<std::uint64_t>{255, 0xABCD, 0x1234, 0x11223344, 0x11223344, 0x0102030405060000}));
