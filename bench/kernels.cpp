@@ -4,7 +4,7 @@
 // rotates, so that each meets the same load; it prints each kernel's median
 // and fastest round and its median against SSE2's.
 //
-//   g++ -std=c++20 -O2 -Isrc bench/kernels.cpp src/frames.cpp -o build/kernels && build/kernels [ROUNDS]
+//   g++ -std=c++20 -O2 -Isrc bench/kernels.cpp src/frames.cpp src/platform.cpp -o build/kernels && build/kernels [ROUNDS]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
