@@ -266,15 +266,16 @@ struct stream_result {
 // in block, into the two outputs, which stand at their first frame. Frames
 // are packed a read block at a time and written whenever a write's worth is
 // gathered, ending on a page boundary. A block that would take the count past
-// what a header can hold stops the conversion before it is packed. A frame that stops the conversion goes
-// through transcode_frame once every frame before it is written, so that the
-// files end exactly where a frame-by-frame conversion would have stopped.
+// what a header can hold stops the conversion before it is packed. A frame
+// that stops the conversion goes through transcode_frame once every frame
+// before it is written, so that the files end exactly where a frame-by-frame
+// conversion would have stopped.
 stream_result stream_frames(pack_function pack, std::FILE* input, std::size_t got, block_buffers& buffers,
                             std::FILE* left, std::FILE* right) {
     const std::span<const std::uint8_t> in(buffers.in);
     stream_result result;
-    std::size_t pending = 0;                  // bytes in each channel block, not yet written
-    std::uint64_t written = dsp_header_size;  // each output's length
+    std::size_t pending = 0;                 // bytes in each channel block, not yet written
+    std::uint64_t length = dsp_header_size;  // each output's length on disk
     for (;;) {
         if (!frames_within_limit(result.frames + got)) {
             result.too_many_frames = true;
@@ -292,10 +293,10 @@ stream_result stream_frames(pack_function pack, std::FILE* input, std::size_t go
             transcode_frame(frame, 0, left);
             transcode_frame(frame, 1, right);
         }
-        if (const std::uint64_t end = (written + pending) / bytes_per_write * bytes_per_write; end > written) {
-            write_blocks(buffers.left, buffers.right, end - written, pending, left, right);
-            pending -= end - written;
-            written = end;
+        if (const std::uint64_t end = (length + pending) / bytes_per_write * bytes_per_write; end > length) {
+            write_blocks(buffers.left, buffers.right, end - length, pending, left, right);
+            pending -= end - length;
+            length = end;
         }
         if (got < frames_per_block) {
             break;
