@@ -3,7 +3,10 @@
 # with 64-bit file offsets (else fopen fails with EOVERFLOW): existing outputs
 # of 5 and 3 GiB that a one-frame input's outputs replace, and an input of
 # 2300 MiB whose second frame stops the conversion, so that only its first
-# block is read. Every file is sparse; each run is bounded to 60 s.
+# block is read. Then inputs past the most samples a header counts: a file one
+# frame longer than that is refused before its existing outputs are touched,
+# and an endless pipe once it gets there (outside Windows). Every file is
+# sparse; each run is bounded to 60 s.
 #
 #   bash tests/large-files.sh PROGRAM [ARGUMENT]...   (e.g. qemu-arm -L /usr/arm-linux-gnueabihf build/armhf/duosplit)
 set -euo pipefail
@@ -27,14 +30,15 @@ left_frames() { bytes 1a 13 13 13 13 13 13 13 1a 13 13 13 13 13 13 13; }
 right_frames() { bytes 0c 24 24 24 24 24 24 24 0c 24 24 24 24 24 24 24; }
 
 # check NAME STATUS STDOUT STDERR LEFT RIGHT: runs the program on $dir/NAME.adp
-# and compares the exit status, both streams (line numbers as N) and both outputs.
+# and compares the exit status, both streams (line numbers as N) and both
+# outputs (a device, -, is not compared).
 check() {
     local status=0
     timeout 60 "${@:7}" "$dir/$1.adp" >"$dir/out" 2>"$dir/err" || status=$?
     sed -i 's/\r$//' "$dir/out" "$dir/err"  # Windows line ends, when run under wine
     sed -i 's/^\([^:]*\):[0-9]*:/\1:N:/' "$dir/err"
     if [ $status -ne "$2" ] || [ "$(cat "$dir/out")" != "$3" ] || [ "$(cat "$dir/err")" != "$4" ] ||
-        ! cmp -s "$dir/$1_L.dsp" "$5" || ! cmp -s "$dir/$1_R.dsp" "$6"; then
+        ! { [ "$5" = - ] || cmp -s "$dir/$1_L.dsp" "$5"; } || ! { [ "$6" = - ] || cmp -s "$dir/$1_R.dsp" "$6"; }; then
         echo "FAILED $1: status $status (expected $2); stdout: $(cat "$dir/out"); stderr: $(cat "$dir/err")"
         ls -l "$dir/$1"_?.dsp || true
         failed=1
@@ -56,4 +60,16 @@ check small 0 "$dir/small.adp -> $dir/small_L.dsp, $dir/small_R.dsp, 28 samples"
 { frame && bytes 0d; } >"$dir/large.adp"
 truncate -s 2300M "$dir/large.adp"
 check large 1 "" "duosplit.cpp:N:transcode_frame: scale range" "$dir/left" "$dir/right" "$@"
+
+# 76,695,845 frames: 2,147,483,660 samples, 28 more than a header counts.
+truncate -s $((76695845 * 32)) "$dir/past.adp"
+cp "$dir/left" "$dir/past_L.dsp"
+cp "$dir/right" "$dir/past_R.dsp"
+check past 1 "" "duosplit.cpp:N:main: sample count range" "$dir/left" "$dir/right" "$@"
+if [[ ${*: -1} != *.exe ]]; then
+    ln -s /dev/stdin "$dir/endless.adp"
+    ln -s /dev/null "$dir/endless_L.dsp"
+    ln -s /dev/zero "$dir/endless_R.dsp"
+    check endless 1 "" "duosplit.cpp:N:main: sample count range" - - "$@" < <(cat /dev/zero)
+fi
 exit $failed
