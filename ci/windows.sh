@@ -14,5 +14,5 @@ for preset in windows-x86 windows-x64; do
     echo "-- $preset"
     cmake --preset "$preset" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
     cmake --build --preset "$preset" -j2
-        ctest --preset "$preset" --repeat until-pass:2
+    ctest --preset "$preset" --repeat until-pass:2
 done
