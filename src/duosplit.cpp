@@ -67,6 +67,10 @@ struct block_buffers {
 using pack_function = std::size_t (*)(std::span<const std::uint8_t>, int, std::span<std::uint8_t>);
 
 // ---- Refusals ------------------------------------------------------------
+//
+// The files that a run names, every argument's input and existing outputs,
+// are written only as the output of the argument in hand. A refusal is the
+// message of its report, or null when the file may be used.
 
 // Standard output or error when it is a regular file, which no argument may
 // read or write: its summary lines or report would be written into it.
@@ -75,69 +79,74 @@ struct standard_file {
     file_identity identity;
     const char* input_message;   // the report when an input is this file
     const char* output_message;  // and when an output is
-    bool is_standard_error;
 };
 
-// The outputs this run has written, regular files each, by where they are
-// (volume and file index), with the input each came from: looked up once per
-// output, however many arguments came before.
-using written_outputs = std::map<std::array<std::uint64_t, 3>, file_identity>;
+const char* standard_file_refusal(const file_identity& file, std::span<const standard_file, 2> standard,
+                                  bool as_output) {
+    for (const standard_file& each : standard) {
+        if (same_file(file, each.identity)) {
+            return as_output ? each.output_message : each.input_message;
+        }
+    }
+    return nullptr;
+}
+
+// What the run has done so far with each regular file it read or wrote, by
+// where the file is (volume and file index): looked up once per output,
+// however many arguments came before.
+struct earlier_use {
+    bool read = false;        // an earlier argument's input
+    file_identity input;      // written from this input (unknown: not written, or from no regular file)
+    std::size_t channel = 0;  // and of this channel
+};
+using earlier_uses = std::map<std::array<std::uint64_t, 3>, earlier_use>;
 
 std::array<std::uint64_t, 3> place(const file_identity& file) { return {file.volume, file.index, file.index_high}; }
 
-// Why a file may not be used: the report's message, and whether the file is
-// standard error itself, where the report must not be written. No reason:
-// the file may be used.
-struct refusal {
-    const char* reason = nullptr;
-    bool into_standard_error = false;
-};
-
-refusal standard_file_refusal(const file_identity& file, std::span<const standard_file, 2> standard, bool as_output) {
-    for (const standard_file& each : standard) {
-        if (same_file(file, each.identity)) {
-            return {as_output ? each.output_message : each.input_message, each.is_standard_error};
-        }
-    }
-    return {};
-}
-
-// What is refused. An input that is standard output or error. An output that
+// An input that is standard output or error is refused. So is an output that
 // is the input (emptying it would lose the input), the other output (each
-// would overwrite the other), standard output or error, or one that an
-// earlier argument wrote from another input (that conversion would be lost
-// under its summary line; the same input converted again gives the same
-// bytes).
-refusal input_refusal(const file_identity& input, std::span<const standard_file, 2> standard) {
-    return standard_file_refusal(input, standard, false);
-}
-
-refusal output_refusal(const file_identity& output, const file_identity& other_output, const file_identity& input,
-                       std::span<const standard_file, 2> standard, const written_outputs& written) {
+// would overwrite the other), standard output or error, or an earlier
+// argument's input; and one that an earlier argument wrote, unless from this
+// same regular input on this same channel, which gives the same bytes again
+// (what a pipe or a device yields is not fixed by what it is).
+const char* output_refusal(const file_identity& output, std::size_t channel, const file_identity& other_output,
+                           const file_identity& input, std::span<const standard_file, 2> standard,
+                           const earlier_uses& earlier) {
     if (same_file(output, input)) {
-        return {"output is the input"};
+        return "output is the input";
     }
     if (same_file(output, other_output)) {
-        return {"outputs are the same file"};
+        return "outputs are the same file";
     }
-    if (const refusal standard_use = standard_file_refusal(output, standard, true); standard_use.reason != nullptr) {
+    if (const char* standard_use = standard_file_refusal(output, standard, true)) {
         return standard_use;
     }
-    if (const auto earlier = written.find(place(output));
-        output.kind == file_kind::regular && earlier != written.end() && !same_file(input, earlier->second)) {
-        return {"output was written by an earlier argument"};
+    const auto use = earlier.find(place(output));
+    if (output.kind != file_kind::regular || use == earlier.end()) {
+        return nullptr;
     }
-    return {};
+    if (use->second.read) {
+        return "output is an earlier input";
+    }
+    if (!same_file(input, use->second.input) || channel != use->second.channel) {
+        return "output was written by an earlier argument";
+    }
+    return nullptr;
 }
 
-// Readies the report of a refusal, when there is one: if the file refused is
-// standard error itself, the report is not written into it but goes nowhere,
-// and the exit status tells.
-bool prepare_refusal(const refusal& why) {
-    if (why.into_standard_error) {
-        silence_standard_error();
+// Records a finished conversion: its input, and each output with the input
+// and channel it was written from.
+void record_use(const opened_file& input, const std::array<opened_file, 2>& outputs, earlier_uses& earlier) {
+    if (input.identity.kind == file_kind::regular) {
+        earlier[place(input.identity)].read = true;
     }
-    return why.reason != nullptr;
+    for (std::size_t channel = 0; channel < outputs.size(); ++channel) {
+        if (outputs[channel].identity.kind == file_kind::regular) {
+            earlier_use& use = earlier[place(outputs[channel].identity)];
+            use.input = input.identity.kind == file_kind::regular ? input.identity : file_identity{};
+            use.channel = channel;
+        }
+    }
 }
 
 // ---- The steps of one conversion -------------------------------------------
@@ -150,38 +159,45 @@ std::array<std::string, 2> output_names(const std::string& argument) {
     return {base + "_L.dsp", base + "_R.dsp"};
 }
 
-// When standard output or error is a regular file, the first argument whose
-// input or existing output is that file: looked at by name before anything
-// is converted, since a summary line or report written there would change a
-// file that an argument reads or writes. Looking opens nothing (a FIFO cannot
-// block it) and changes nothing.
-refusal standard_streams_refusal(const std::vector<std::optional<std::string>>& arguments,
-                                 std::span<const standard_file, 2> standard) {
+// What a look at every argument's names finds before anything is converted,
+// when standard output or error is a regular file: the refusal of the first
+// argument whose input or existing output is that file, as a summary line or
+// report written there would change a file that the run reads or writes; and
+// whether standard error is any such file of any argument, so that no report
+// is written into it. Looking opens nothing (a FIFO cannot block it) and
+// changes nothing.
+struct named_standard_files {
+    const char* refusal = nullptr;
+    bool standard_error_named = false;
+};
+
+named_standard_files look_at_names(const std::vector<std::optional<std::string>>& arguments,
+                                   std::span<const standard_file, 2> standard) {
+    named_standard_files found;
     if (standard[0].identity.kind != file_kind::regular && standard[1].identity.kind != file_kind::regular) {
-        return {};
+        return found;
     }
     for (const std::optional<std::string>& argument : arguments) {
         if (!argument) {
             continue;
         }
-        refusal why = input_refusal(identify_name(argument->c_str()), standard);
-        for (const std::string& name : output_names(*argument)) {
-            if (why.reason == nullptr) {
-                why = standard_file_refusal(identify_name(name.c_str()), standard, true);
+        const std::array<std::string, 2> outputs = output_names(*argument);
+        for (const std::string* name : {&*argument, &outputs[0], &outputs[1]}) {
+            const file_identity file = identify_name(name->c_str());
+            if (found.refusal == nullptr) {
+                found.refusal = standard_file_refusal(file, standard, name != &*argument);
             }
-        }
-        if (why.reason != nullptr) {
-            return why;
+            found.standard_error_named = found.standard_error_named || same_file(file, standard[1].identity);
         }
     }
-    return {};
+    return found;
 }
 
 // Both outputs, opened as they are, or what stopped that: a refusal, or the
 // error of an open that failed.
 struct opened_outputs {
     std::array<opened_file, 2> files;
-    refusal why;
+    const char* refusal = nullptr;
     int error = 0;
 };
 
@@ -191,7 +207,7 @@ struct opened_outputs {
 // and checked in turn. On a refusal or failure, the files opened stay open:
 // the process ends.
 opened_outputs open_outputs(const std::array<std::string, 2>& names, const file_identity& input,
-                            std::span<const standard_file, 2> standard, const written_outputs& written) {
+                            std::span<const standard_file, 2> standard, const earlier_uses& earlier) {
     opened_outputs outputs;
     for (const bool create : {false, true}) {
         for (std::size_t i = 0; i < names.size(); ++i) {
@@ -206,8 +222,8 @@ opened_outputs open_outputs(const std::array<std::string, 2>& names, const file_
             }
             // One that cannot be opened for writing is still told by what it is.
             const file_identity identity = output.stream != nullptr ? output.identity : identify_name(names[i].c_str());
-            outputs.why = output_refusal(identity, outputs.files[1 - i].identity, input, standard, written);
-            if (outputs.why.reason != nullptr || output.stream == nullptr) {
+            outputs.refusal = output_refusal(identity, i, outputs.files[1 - i].identity, input, standard, earlier);
+            if (outputs.refusal != nullptr || output.stream == nullptr) {
                 outputs.error = error;
                 return outputs;
             }
@@ -347,17 +363,21 @@ int main(int argc, char* argv[]) {
         return identity.kind == file_kind::regular ? identity : file_identity{};
     };
     const std::array<standard_file, 2> standard{{
-        {if_regular_file(identify(stdout)), "input is standard output", "output is standard output", false},
-        {if_regular_file(identify(stderr)), "input is standard error", "output is standard error", true},
+        {if_regular_file(identify(stdout)), "input is standard output", "output is standard output"},
+        {if_regular_file(identify(stderr)), "input is standard error", "output is standard error"},
     }};
-    if (const refusal why = standard_streams_refusal(*arguments, standard); prepare_refusal(why)) {
-        fail_with_message(why.reason);
+    const named_standard_files named = look_at_names(*arguments, standard);
+    if (named.standard_error_named) {
+        silence_standard_error();  // a report goes nowhere, and the exit status tells
+    }
+    if (named.refusal != nullptr) {
+        fail_with_message(named.refusal);
     }
     const std::unique_ptr<block_buffers> buffers(new block_buffers);  // left as it is: every byte is written first
     const std::span in(buffers->in);
     // The fastest packing kernel that this CPU runs, chosen once.
     const pack_function pack = available_kernels().front().pack;
-    written_outputs written;
+    earlier_uses earlier;
     int summary_error = 0;
 
     for (const std::optional<std::string>& each : *arguments) {
@@ -373,8 +393,8 @@ int main(int argc, char* argv[]) {
         if (input.stream == nullptr) {
             fail_with_errno("fopen");
         }
-        if (const refusal why = input_refusal(input.identity, standard); prepare_refusal(why)) {
-            fail_with_message(why.reason);
+        if (const char* refusal = standard_file_refusal(input.identity, standard, false)) {
+            fail_with_message(refusal);
         }
         if (!set_block_buffering(input.stream, buffers->input_stream)) {
             fail_with_errno("setvbuf");
@@ -393,9 +413,9 @@ int main(int argc, char* argv[]) {
         transcode_frame(in.first<adp_frame_size>(), 1, nullptr);
 
         const std::array<std::string, 2> names = output_names(argument);
-        const opened_outputs outputs = open_outputs(names, input.identity, standard, written);
-        if (prepare_refusal(outputs.why)) {
-            fail_with_message(outputs.why.reason);
+        const opened_outputs outputs = open_outputs(names, input.identity, standard, earlier);
+        if (outputs.refusal != nullptr) {
+            fail_with_message(outputs.refusal);
         }
         if (outputs.error != 0) {
             errno = outputs.error;
@@ -433,11 +453,7 @@ int main(int argc, char* argv[]) {
                 fail_with_errno("fclose");
             }
         }
-        for (const opened_file& output : outputs.files) {
-            if (output.identity.kind == file_kind::regular) {
-                written[place(output.identity)] = input.identity;
-            }
-        }
+        record_use(input, outputs.files, earlier);
         print_text(argument + " -> " + names[0] + ", " + names[1] + ", " + std::to_string(28 * streamed.frames) +
                    " samples\n");
         // The reason a summary line was lost is the reason of the first one.

@@ -258,10 +258,18 @@ bool identify_descriptor(int descriptor, file_identity& identity) {
 }
 
 // Opened without blocking: a FIFO or a terminal line could otherwise hold the
-// open until another program or a carrier comes.
+// open until another program or a carrier comes. A regular file that another
+// process holds a lease on (a file server, for its client) refuses such an
+// open with EWOULDBLOCK: it is opened again blocking, and the system breaks
+// the lease and goes on once the holder lets go.
 int open_descriptor(const char* name, creation create) {
     const int flags = create == creation::none ? 0 : create == creation::exclusive ? O_CREAT | O_EXCL : O_CREAT;
-    return open(name, O_RDWR | O_CLOEXEC | O_NONBLOCK | flags, 0666);
+    const int descriptor = open(name, O_RDWR | O_CLOEXEC | O_NONBLOCK | flags, 0666);
+    if (descriptor == -1 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
+        identify_name(name).kind == file_kind::regular) {
+        return open(name, O_RDWR | O_CLOEXEC | flags, 0666);
+    }
+    return descriptor;
 }
 
 void make_blocking(int descriptor) { fcntl(descriptor, F_SETFL, fcntl(descriptor, F_GETFL) & ~O_NONBLOCK); }

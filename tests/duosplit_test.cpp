@@ -344,25 +344,40 @@ std::vector<row> rows() {
          .args = "in.adp >in_L.dsp",
          .output = said(" output is standard output"),
          .after = {{"in_L.dsp", empty}, {"in_R.dsp", {}}}},
-        // Standard output or error alone a file: the later input is found before the first is converted.
-        {.name = "StdoutIsALaterInput",
-         .args = "in.adp c.adp >>c.adp 2>" + null,
+        // Standard output or error alone a file: a later input is found before the first is converted. No
+        // report is written into standard error that is any argument's input, however late.
+        {.name = "StdoutAndStderrLaterInputs",
+         .args = "in.adp c.adp d.adp >>c.adp 2>>d.adp",
          .status = 1,
          .after = {{"in_L.dsp", {}}},
-         .before = {{"c.adp", five}}},
+         .before = {{"c.adp", five}, {"d.adp", in}}},
         {.name = "StderrIsALaterInput",
          .args = "in.adp c.adp 2>>c.adp >" + null,
          .status = 1,
          .after = {{"in_L.dsp", {}}},
          .before = {{"c.adp", five}}},
-        // The same input twice is converted twice; another input with the same pair of outputs is refused, and
-        // the earlier outputs stay.
-        {.name = "OutputsOfAnEarlierArgument",
-         .args = "in.adp ./in.adp in.wav",
+        // The same regular input twice is converted twice, but the same input's outputs crosswise are refused:
+        // an output that an earlier argument wrote takes only the same channel of the same input again.
+        {.name = "EarlierOutputsOtherChannel",
+         .args = "in.adp ./in.adp b.adp",
          .output = summary + "./in.adp -> ./in_L.dsp, ./in_R.dsp, 28000 samples\n" +
                    said(" output was written by an earlier argument"),
-         .after = {{"in_L.dsp", left}},
-         .before = {{"in.wav", in}}},
+         .after = {{"in_L.dsp", left}, {"in_R.dsp", left}},
+         .before =
+             {{"in.adp", in}, {"b.adp", {}}, {"in_L.dsp", five}, {"b_R.dsp", {}}, {"in_R.dsp", five}, {"b_L.dsp", {}}}},
+        // A stream's second run through a FIFO is another input.
+        {.name = "FifoNamedTwice",
+         .args = "s.adp s.adp",
+         .output = "s.adp -> s_L.dsp, s_R.dsp, 28 samples\n" + said(" output was written by an earlier argument"),
+         .after = {{"s_L.dsp", dsp_file(in, 0, 1, true)}, {"s_R.dsp", dsp_file(in, 1, 1, true)}},
+         .needs = sh,
+         .setup = "mkfifo s.adp && { (head -c 32 /dev/zero >s.adp; sleep 1; head -c 32 /dev/zero >s.adp) & } && "},
+        // No output may be an earlier argument's input.
+        {.name = "OutputIsAnEarlierInput",
+         .args = "in_L.dsp in.adp",
+         .output = "in_L.dsp -> in_L_L.dsp, in_L_R.dsp, 28000 samples\n" + said(" output is an earlier input"),
+         .after = {{"in_L_L.dsp", left}, {"in_R.dsp", {}}},
+         .before = {{"in_L.dsp", in}}},
         // Many arguments, few files open at once: each input is closed before the next. Summary lines that do
         // not arrive are a failure: a closed standard output is opened read-only.
         {.name = "SummaryLinesLost",
@@ -401,14 +416,15 @@ std::vector<row> rows() {
          .needs = sh,
          .setup = "mkfifo -m 444 in_R.dsp && $(test $(id -u) = 0 && echo setpriv --reuid=65534 --clear-groups) "},
         // An existing output is opened as it is: in a sticky folder, a protected system refuses to "create"
-        // another user's file, even for root.
-        {.name = "OthersOutputInStickyFolder",
+        // another user's file, even for root; a non-blocking open refuses to wait for a lease holder.
+        {.name = "OthersLeasedOutputInStickyFolder",
          .args = "in.adp",
          .output = summary,
          .after = {{"in_L.dsp", left}},
          .before = {{"in_L.dsp", five}},
-         .needs = sh,
-         .setup = "chmod 1777 . && { chown 65534 in_L.dsp || true; } && "},
+         .needs = "/usr/bin/python3",
+         .setup = "chmod 1777 . && { chown 65534 in_L.dsp || true; } && python3 '" DUOSPLIT_TESTS_DIR
+                  "/hold-lease.py' in_L.dsp && "},
         // A device is no file to protect: the run goes on until the header's read-back finds it empty.
         {.name = "NullDeviceNotRefused",
          .args = "in.adp >/dev/null",
