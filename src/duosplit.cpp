@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <optional>
@@ -149,6 +150,37 @@ void record_use(const opened_file& input, const std::array<opened_file, 2>& outp
     }
 }
 
+// ---- Answers ----------------------------------------------------------------
+
+constexpr const char* usage =
+    "Usage: duosplit [FILE]...\n"
+    "Converts each FILE, a headerless stereo ADP stream, into two mono DSP ADPCM\n"
+    "files, copying the 4-bit codes as they are: BASE_L.dsp (the left channel) and\n"
+    "BASE_R.dsp (the right), where BASE is FILE cut at its last dot. Existing files\n"
+    "are overwritten. Prints one line per file converted, and stops at the first\n"
+    "failure with a one-line report on standard error.\n"
+    "\n"
+    "Exit status: 0 when every FILE was converted (also when there are none), else 1.\n"
+    "\n"
+    "duosplit --help and duosplit --version print this text and the version. With\n"
+    "other arguments, or anywhere but alone, --help and --version are file names\n"
+    "like any other, as ./--help always is.\n"
+    "\n"
+    "Manual: man duosplit; on Windows, README.md beside duosplit.exe.\n";
+
+// The answer to an argument list that is exactly "--help" or exactly
+// "--version", which names no file that anyone converts; none for any other
+// list, every argument of which is a file name.
+std::optional<std::string> answer(const std::vector<std::optional<std::string>>& arguments, const char* kernel) {
+    if (arguments.size() == 1 && arguments[0] == "--help") {
+        return usage;
+    }
+    if (arguments.size() == 1 && arguments[0] == "--version") {
+        return std::string("duosplit " DUOSPLIT_VERSION "\npacking kernel: ") + kernel + "\n";
+    }
+    return std::nullopt;
+}
+
 // ---- The steps of one conversion -------------------------------------------
 
 // The outputs' names: the argument cut at its last dot, wherever it stands
@@ -271,6 +303,16 @@ void write_blocks(std::span<std::uint8_t> left_block, std::span<std::uint8_t> ri
     std::copy(right_block.begin() + count, right_block.begin() + pending, right_block.begin());
 }
 
+// Ends the process at the frame that a packing kernel stopped at, a header
+// shift with no scale: transcode_frame writes the frame's left half when only
+// its right header is bad, as a frame-by-frame conversion would, then reports
+// "scale range".
+[[noreturn]] void stop_at(std::span<const std::uint8_t, adp_frame_size> frame, std::FILE* left, std::FILE* right) {
+    transcode_frame(frame, 0, left);
+    transcode_frame(frame, 1, right);
+    std::abort();  // not reached: a kernel stops only where transcode_frame does
+}
+
 // What streaming an input's frames found.
 struct stream_result {
     std::uint64_t frames = 0;      // converted, and on disk
@@ -283,9 +325,8 @@ struct stream_result {
 // are packed a read block at a time and written whenever a write's worth is
 // gathered, ending on a page boundary. A block that would take the count past
 // what a header can hold stops the conversion before it is packed. A frame
-// that stops the conversion goes through transcode_frame once every frame
-// before it is written, so that the files end exactly where a frame-by-frame
-// conversion would have stopped.
+// with a shift that has no scale ends the process in stop_at, once every frame
+// before it is written.
 stream_result stream_frames(pack_function pack, std::FILE* input, std::size_t got, block_buffers& buffers,
                             std::FILE* left, std::FILE* right) {
     const std::span<const std::uint8_t> in(buffers.in);
@@ -305,9 +346,7 @@ stream_result stream_frames(pack_function pack, std::FILE* input, std::size_t go
         result.frames += packed;
         if (packed < got) {
             write_blocks(buffers.left, buffers.right, pending, pending, left, right);
-            const auto frame = in.subspan(packed * adp_frame_size).first<adp_frame_size>();
-            transcode_frame(frame, 0, left);
-            transcode_frame(frame, 1, right);
+            stop_at(in.subspan(packed * adp_frame_size).first<adp_frame_size>(), left, right);
         }
         if (const std::uint64_t end = (length + pending) / bytes_per_write * bytes_per_write; end > length) {
             write_blocks(buffers.left, buffers.right, end - length, pending, left, right);
@@ -351,13 +390,29 @@ void write_header(dsp_header& header, std::FILE* stream) {
 
 }  // namespace
 
+// Each argument in turn: the input opened and its first block read, then the
+// outputs opened, both checked against every file the run names before either
+// is emptied, then the frames streamed, the outputs flushed, the headers
+// written, the files closed and the summary line printed. The order is what
+// keeps files safe: a failure found in the input's first block, and every
+// refusal, comes before any output is touched; both outputs are positioned
+// before either is emptied, so that one that cannot be (a pipe) changes
+// neither; the outputs are flushed before a header counts their frames; and
+// the header's predictor/scale byte is read back from the file, so that it
+// names what the first frame holds on disk.
 int main(int argc, char* argv[]) {
     if (!start_process()) {
         fail_with_errno("open");
     }
-    const auto arguments = program_arguments(argc, argv);
+    auto arguments = program_arguments(argc, argv);
     if (!arguments) {
         fail_with_errno("CommandLineToArgvW");
+    }
+    // The fastest packing kernel that this CPU runs, chosen once.
+    const pack_kernel kernel = available_kernels().front();
+    if (const std::optional<std::string> text = answer(*arguments, kernel.name)) {
+        print_text(*text);
+        arguments->clear();  // nothing to convert: on to the check that standard output took the text
     }
     const auto if_regular_file = [](const file_identity& identity) {
         return identity.kind == file_kind::regular ? identity : file_identity{};
@@ -375,8 +430,6 @@ int main(int argc, char* argv[]) {
     }
     const std::unique_ptr<block_buffers> buffers(new block_buffers);  // left as it is: every byte is written first
     const std::span in(buffers->in);
-    // The fastest packing kernel that this CPU runs, chosen once.
-    const pack_function pack = available_kernels().front().pack;
     earlier_uses earlier;
     int summary_error = 0;
 
@@ -404,7 +457,10 @@ int main(int argc, char* argv[]) {
             fail_with_stream(input.stream, "fread");
         }
         if (got == 0) {
-            get_byte(input.stream);  // no whole frame: the first frame's header byte is not there
+            // No whole frame. The input is at its end, so the read of the
+            // first frame's header byte, made for its report, fails there
+            // ("unexpected EOF") and ends the process.
+            get_byte(input.stream);
         }
         if (input.identity.kind == file_kind::regular && !frames_within_limit(input.identity.size / adp_frame_size)) {
             fail_with_message("sample count range");
@@ -427,7 +483,7 @@ int main(int argc, char* argv[]) {
         std::FILE* const left = outputs.files[0].stream;
         std::FILE* const right = outputs.files[1].stream;
 
-        const stream_result streamed = stream_frames(pack, input.stream, got, *buffers, left, right);
+        const stream_result streamed = stream_frames(kernel.pack, input.stream, got, *buffers, left, right);
         if (streamed.read_error) {
             fail_with_stream(input.stream, "fread");
         }

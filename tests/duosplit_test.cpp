@@ -136,10 +136,10 @@ TEST(StreamOps, RoundTripPadCopyAndReadWhole) {
     put_16_be_seek(0xABCD, 2, f);
     put_byte_seek(0xFF, 1, f);
     put_bytes_seek(3, f, eight.data(), 0);  // a run of 0 bytes moves nothing
-                                            // Zero fill: an end already on a multiple writes nothing; else zeros over
-    // 20 to 4095.
-    EXPECT_EQ((std::array{pad_to_multiple(0, 32, f), pad_to_multiple(32, 32, f), pad_to_multiple(20, 4096, f)}),
-              (std::array{0, 32, 4096}));
+    // Zero fill: an offset already on a multiple (any, for a block of 1) writes nothing; else zeros over 20 to 4095.
+    EXPECT_EQ((std::array{pad_to_multiple(0, 32, f), pad_to_multiple(32, 32, f), pad_to_multiple(7, 1, f),
+                          pad_to_multiple(20, 4096, f)}),
+              (std::array{0, 32, 7, 4096}));
     EXPECT_EQ((std::vector<std::uint64_t>{get_byte_seek(1, f), get_16_be_seek(2, f), get_16_le_seek(4, f),
                                           get_32_be_seek(6, f), get_32_le_seek(10, f), get_64_be_seek(14, f)}),
               (std::vector<std::uint64_t>{255, 0xABCD, 0x1234, 0x11223344, 0x11223344, 0x0102030405060000}));
@@ -327,6 +327,17 @@ std::vector<row> rows() {
          .output = "ā.adp -> ā_L.dsp, ā_R.dsp, 28000 samples\n" + said("fopen: ", ENOENT),
          .after = {{"ā_L.dsp", left}, {"missing_L.dsp", {}}, {"a_L.dsp", {}}},
          .before = {{"ā.adp", in}, {"a.adp", five}}},
+        // An argument list that is exactly --help or --version is answered on standard output; anywhere else
+        // they are file names.
+        {.name = "VersionAlone",
+         .args = "--version",
+         .output = "duosplit " DUOSPLIT_VERSION "\npacking kernel: " + std::string(available_kernels()[0].name) + "\n"},
+        {.name = "HelpAlone", .args = "--help >" + null, .status = 0},
+        {.name = "HelpAmongFiles",
+         .args = "--help in.adp",
+         .output = "--help -> --help_L.dsp, --help_R.dsp, 28000 samples\n" + summary,
+         .after = {{"--help_L.dsp", left}},
+         .before = {{"--help", in}}},
         // Creating an output that is the input, or the other output, would empty it: refused, with every file
         // as it was. Names outside every legacy code page, and one that Windows takes for a program.
         {.name = "OutputHardLinkedToInput",
