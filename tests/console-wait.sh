@@ -9,6 +9,7 @@
 #   bash tests/console-wait.sh WINE DUOSPLIT.EXE
 set -euo pipefail
 wine=$1 program=$(realpath -- "$2")
+source "$(dirname "$0")/common.sh"
 dir=$(mktemp -d)
 trap 'exec 3>&-; rm -rf "$dir"' EXIT
 cd "$dir"
@@ -27,7 +28,7 @@ start() {
 # What the terminal showed, without its control sequences and spaces (wine's
 # console moves the cursor over a space instead of writing it), and with a
 # report's line number read as N.
-screen() { sed -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' -e 's/^\(duosplit\.cpp:\)[0-9]*/\1N/' shown | tr -d ' \r'; }
+screen() { sed -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' shown | normalise | tr -d ' \r'; }
 fail() { echo "console-wait: $*" >&2; screen | sed 's/^/  | /' >&2; exit 1; }
 
 start good.adp

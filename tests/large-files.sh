@@ -11,6 +11,7 @@
 #   bash tests/large-files.sh PROGRAM [ARGUMENT]...   (e.g. qemu-arm -L /usr/arm-linux-gnueabihf build/armhf/duosplit)
 set -euo pipefail
 [ $# -gt 0 ] || { echo "usage: bash tests/large-files.sh PROGRAM [ARGUMENT]..." >&2; exit 2; }
+source "$(dirname "$0")/common.sh"
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 failed=0
@@ -34,10 +35,8 @@ right_frames() { bytes 0c 24 24 24 24 24 24 24 0c 24 24 24 24 24 24 24; }
 # outputs (a device, -, is not compared).
 check() {
     local status=0
-    timeout 60 "${@:7}" "$dir/$1.adp" >"$dir/out" 2>"$dir/err" || status=$?
-    sed -i 's/\r$//' "$dir/out" "$dir/err"  # Windows line ends, when run under wine
-    sed -i 's/^\([^:]*\):[0-9]*:/\1:N:/' "$dir/err"
-    if [ $status -ne "$2" ] || [ "$(cat "$dir/out")" != "$3" ] || [ "$(cat "$dir/err")" != "$4" ] ||
+    bounded 60 "${@:7}" "$dir/$1.adp" >"$dir/out" 2>"$dir/err" || status=$?
+    if [ $status -ne "$2" ] || [ "$(normalise <"$dir/out")" != "$3" ] || [ "$(normalise <"$dir/err")" != "$4" ] ||
         ! { [ "$5" = - ] || cmp -s "$dir/$1_L.dsp" "$5"; } || ! { [ "$6" = - ] || cmp -s "$dir/$1_R.dsp" "$6"; }; then
         echo "FAILED $1: status $status (expected $2); stdout: $(cat "$dir/out"); stderr: $(cat "$dir/err")"
         ls -l "$dir/$1"_?.dsp || true
