@@ -29,9 +29,7 @@ fs::path u8_path(const std::string& name) { return std::u8string(name.begin(), n
 // All that differs between the platforms the tests run on. posix: the rows
 // that need a POSIX shell can run. run: a shell command's exit status; a run past
 // DUOSPLIT_RUN_BOUND seconds (10; 60 under qemu-user) is ended, with all it
-// started, and gives 124 (as does one for which no process can be made). The
-// slowest correct native run, a hundred arguments under the sanitizers, takes
-// about 1 s.
+// started, and gives 124 (as does one for which no process can be made).
 #ifdef _WIN32
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -197,7 +195,7 @@ TEST(Names, ReadJoinSplitAndOpenInATree) {
     for (const auto& [path, base] :
          std::vector<std::array<std::string, 2>>{{"a" + sep + "b" + sep + "c.dat", "c.dat"}, {other, other}})
         EXPECT_STREQ(base_name(path.c_str()), base.c_str()) << path;
-    // Two names joined whole, in a buffer of their own (the sanitizer build sees one byte too few).
+    // Two names joined whole, in a buffer of their own (one a byte short shows under the sanitizers).
     char* joined = build_name("dir.old/", "t_L.dsp");
     EXPECT_STREQ(joined, "dir.old/t_L.dsp");
     std::free(joined);
