@@ -43,9 +43,8 @@ constexpr std::array<std::int16_t, 16> filter_coefficients{0, 0, 60, 0, 115, -52
 
 using dsp_header = std::array<std::uint8_t, dsp_header_size>;
 
-// Bytes written to an output per call, a whole number of pages at an offset
-// that is one too (the first write ends at one): fewer, larger writes cost
-// the system less time (docs/benchmarks.md).
+// Bytes written to an output per call: a whole number of pages, at an offset
+// that is one too (the first write ends at one).
 constexpr std::size_t bytes_per_write = 256 * 1024;
 
 // The blocks that frames move through: frames_per_block frames read at a
