@@ -322,24 +322,19 @@ std::vector<row> rows() {
     stops[32] = stops[33] = 13;
     const auto stopped = dsp_file(stops, 0, 1, false);
     std::vector<row> rows{
-        // Standard output goes out ahead of the report; the arguments after a failure are left alone. A name
-        // that a legacy code page would turn into the decoy's.
-        {.name = "MissingInput",
-         .args = "ā.adp missing.adp a.adp",
-         .output = "ā.adp -> ā_L.dsp, ā_R.dsp, 28000 samples\n" + said("fopen: ", ENOENT),
-         .after = {{"ā_L.dsp", left}, {"missing_L.dsp", {}}, {"a_L.dsp", {}}},
-         .before = {{"ā.adp", in}, {"a.adp", five}}},
-        // An argument list that is exactly --help or --version is answered on standard output; anywhere else
-        // they are file names.
+        // --help among other arguments is a file name. Standard output goes out ahead of the report; the
+        // arguments after a failure are left alone. A name that a legacy code page would turn into the decoy's.
+        {.name = "HelpAsAFileThenMissingInput",
+         .args = "--help ā.adp missing.adp a.adp",
+         .output = "--help -> --help_L.dsp, --help_R.dsp, 28000 samples\nā.adp -> ā_L.dsp, ā_R.dsp, 28000 samples\n" +
+                   said("fopen: ", ENOENT),
+         .after = {{"--help_L.dsp", left}, {"ā_L.dsp", left}, {"missing_L.dsp", {}}, {"a_L.dsp", {}}},
+         .before = {{"--help", in}, {"ā.adp", in}, {"a.adp", five}}},
+        // An argument list that is exactly --help or --version is answered on standard output.
         {.name = "VersionAlone",
          .args = "--version",
          .output = "duosplit " DUOSPLIT_VERSION "\npacking kernel: " + std::string(available_kernels()[0].name) + "\n"},
         {.name = "HelpAlone", .args = "--help >" + null, .status = 0},
-        {.name = "HelpAmongFiles",
-         .args = "--help in.adp",
-         .output = "--help -> --help_L.dsp, --help_R.dsp, 28000 samples\n" + summary,
-         .after = {{"--help_L.dsp", left}},
-         .before = {{"--help", in}}},
         // Creating an output that is the input, or the other output, would empty it: refused, with every file
         // as it was. Names outside every legacy code page, and one that Windows takes for a program.
         {.name = "OutputHardLinkedToInput",
@@ -385,12 +380,15 @@ std::vector<row> rows() {
          .after = {{"s_L.dsp", dsp_file(in, 0, 1, true)}, {"s_R.dsp", dsp_file(in, 1, 1, true)}},
          .needs = sh,
          .setup = "mkfifo s.adp && { (head -c 32 /dev/zero >s.adp; sleep 1; head -c 32 /dev/zero >s.adp) & } && "},
-        // No output may be an earlier argument's input.
-        {.name = "OutputIsAnEarlierInput",
+        // A symbolic link that leads nowhere yet: the output is made where it leads. No output may be an earlier
+        // argument's input.
+        {.name = "DanglingSymlinkThenAnEarlierInput",
          .args = "in_L.dsp in.adp",
          .output = "in_L.dsp -> in_L_L.dsp, in_L_R.dsp, 28000 samples\n" + said(" output is an earlier input"),
-         .after = {{"in_L_L.dsp", left}, {"in_R.dsp", {}}},
-         .before = {{"in_L.dsp", in}}},
+         .after = {{"in_L_L.dsp", left}, {"r.dsp", left}, {"in_R.dsp", {}}},
+         .before = {{"in_L.dsp", in}},
+         .needs = sh,
+         .setup = "ln -s r.dsp in_L_R.dsp && "},
         // Many arguments, few files open at once: each input is closed before the next. Summary lines that do
         // not arrive are a failure: a closed standard output is opened read-only.
         {.name = "SummaryLinesLost",
@@ -407,13 +405,6 @@ std::vector<row> rows() {
          .after = {{"in_L.dsp", left}, {"s_L.dsp", stopped}, {"s_R.dsp", stopped}},
          .before = {{"s.adp", stops}},
          .needs = sh},
-        // A symbolic link that leads nowhere yet: the output is made where it leads.
-        {.name = "OutputDanglingSymlink",
-         .args = "in.adp",
-         .output = summary,
-         .after = {{"r.dsp", left}},
-         .needs = sh,
-         .setup = "ln -s r.dsp in_R.dsp && "},
         // An output that cannot be positioned fails before either output is emptied.
         {.name = "UnseekableOutput",
          .args = "in.adp",
