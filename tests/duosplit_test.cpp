@@ -330,11 +330,15 @@ std::vector<row> rows() {
                    said("fopen: ", ENOENT),
          .after = {{"--help_L.dsp", left}, {"ā_L.dsp", left}, {"missing_L.dsp", {}}, {"a_L.dsp", {}}},
          .before = {{"--help", in}, {"ā.adp", in}, {"a.adp", five}}},
-        // An argument list that is exactly --help or --version is answered on standard output.
+        // An argument list that is exactly --help or --version is answered on standard output, whose write is
+        // checked: here the text is still buffered when the last flush finds the device full.
         {.name = "VersionAlone",
          .args = "--version",
          .output = "duosplit " DUOSPLIT_VERSION "\npacking kernel: " + std::string(available_kernels()[0].name) + "\n"},
-        {.name = "HelpAlone", .args = "--help >" + null, .status = 0},
+        {.name = "HelpIntoAFullDevice",
+         .args = "--help >/dev/full",
+         .output = said("fflush: ", ENOSPC),
+         .needs = "/dev/full"},
         // Creating an output that is the input, or the other output, would empty it: refused, with every file
         // as it was. Names outside every legacy code page, and one that Windows takes for a program.
         {.name = "OutputHardLinkedToInput",
