@@ -203,10 +203,21 @@ void print_text(const std::string& text) {
 
 // GetConsoleProcessList gives the number of processes attached, also when the
 // list is too short to hold them all, and 0 when there is no console.
+// Windows Terminal, which Windows 11 can make the default for console
+// programs, hosts them through a pseudo console, whose host gives a window
+// that is never shown (so IsWindowVisible cannot tell): there files dropped
+// onto the program open a tab on which it is alone, with that window, and a
+// failure waits for Enter; afterwards Windows Terminal keeps the tab open or
+// closes it by its own closeOnExit setting. That is as Microsoft documents
+// Windows Terminal and the pseudo console; neither can be run here.
 void hold_own_console() {
     std::array<DWORD, 2> processes{};
     const DWORD attached = GetConsoleProcessList(processes.data(), static_cast<DWORD>(processes.size()));
-    if (!console_is_own(attached, is_console(STD_INPUT_HANDLE), is_console(STD_ERROR_HANDLE))) {
+    STARTUPINFOW startup{};
+    GetStartupInfoW(&startup);
+    const bool hidden = (startup.dwFlags & STARTF_USESHOWWINDOW) != 0 && startup.wShowWindow == SW_HIDE;
+    if (!console_is_own(attached, is_console(STD_INPUT_HANDLE), is_console(STD_ERROR_HANDLE),
+                        GetConsoleWindow() != nullptr, hidden)) {
         return;
     }
     // Keys pressed while the files were converted do not close the window.
@@ -334,8 +345,9 @@ bool same_file(const file_identity& first, const file_identity& second) {
            first.index == second.index && first.index_high == second.index_high;
 }
 
-bool console_is_own(unsigned long attached_processes, bool input_is_console, bool error_is_console) {
-    return attached_processes == 1 && input_is_console && error_is_console;
+bool console_is_own(unsigned long attached_processes, bool input_is_console, bool error_is_console, bool has_window,
+                    bool started_hidden) {
+    return attached_processes == 1 && input_is_console && error_is_console && has_window && !started_hidden;
 }
 
 file_identity identify(std::FILE* stream) {

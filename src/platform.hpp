@@ -104,11 +104,14 @@ void print_text(const std::string& text);
 bool cpu_has_neon();
 
 // Whether the console the program runs in is its own, so that a report shown
-// there would vanish with it: the program is the only process attached to it
-// (Explorer made it for files dropped onto the program, or a double click),
-// and standard input and standard error are that console, so that a prompt
-// shows and can be answered there.
-bool console_is_own(unsigned long attached_processes, bool input_is_console, bool error_is_console);
+// there would vanish with it, and a person can answer a prompt there: the
+// program is the only process attached to it (Explorer made it for files
+// dropped onto the program, or a double click), standard input and standard
+// error are that console, the console has a window (one made with
+// CREATE_NO_WINDOW has none), and the program was not started hidden
+// (SW_HIDE: Start-Process -WindowStyle Hidden, WScript's Run with 0).
+bool console_is_own(unsigned long attached_processes, bool input_is_console, bool error_is_console, bool has_window,
+                    bool started_hidden);
 
 // On Windows, when console_is_own holds for the program's console, writes
 // "Press Enter to close this window." to standard error and waits for Enter

@@ -14,7 +14,6 @@
 #include <optional>
 #include <random>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "frames.hpp"
@@ -212,12 +211,14 @@ TEST(Names, ReadJoinSplitAndOpenInATree) {
 }
 
 // A failure waits for Enter only in a console that the program alone is
-// attached to (none: 0) and that both its input and its error are.
+// attached to, that both its input and its error are, that has a window, and
+// where it was not started hidden: each case but the last breaks one (no
+// console: 0).
 TEST(OwnConsole, AloneWithInputAndErrorThere) {
-    EXPECT_TRUE(console_is_own(1, true, true));
-    for (const auto& [processes, input, error] :
-         {std::tuple{0UL, true, true}, {2UL, true, true}, {1UL, false, true}, {1UL, true, false}})
-        EXPECT_FALSE(console_is_own(processes, input, error)) << processes << input << error;
+    for (unsigned long broken = 0; broken < 7; ++broken)
+        EXPECT_EQ(console_is_own(broken < 2 ? 2 * broken : 1, broken != 2, broken != 3, broken != 4, broken == 5),
+                  broken == 6)
+            << broken;
 }
 
 // ---- The converter --------------------------------------------------------
@@ -298,6 +299,7 @@ TEST(Frames, TheHeaderCountsUpTo2147483632Samples) {
 // - after: the files then on disk ({}: none); every other file made before the
 //   run must be as it was.
 // - needs: a path that the row needs (POSIX only); "": it runs everywhere.
+// - setup may also be the launcher, which then starts the program (Windows).
 using files = std::vector<std::pair<std::string, std::optional<bytes>>>;
 struct row {
     std::string name, args, output{};
@@ -363,6 +365,10 @@ std::vector<row> rows() {
                    said(" output was written by an earlier argument"),
          .after = {{"in_L.dsp", left}},
          .before = {{"in.wav", in}}},
+#ifdef DUOSPLIT_START
+        // Started with a console that has no window, a failure does not wait for an answer no one can give.
+        {.name = "NoWindowNoWait", .args = "missing.adp", .status = 1, .setup = DUOSPLIT_START "no-window "},
+#endif
         // Many arguments, few files open at once: each input is closed before the next. Summary lines that do
         // not arrive are a failure: a closed standard output is opened read-only.
         {.name = "SummaryLinesLost",
