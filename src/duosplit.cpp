@@ -429,7 +429,7 @@ int main(int argc, char* argv[]) {
 
         std::fclose(input.stream);
         for (std::FILE* output : {left, right}) {
-            if (std::ferror(output) != 0 || std::fclose(output) != 0) {
+            if (std::ferror(output) != 0 || close_stream(output) != 0) {
                 fail_with_errno("fclose");
             }
         }
@@ -447,7 +447,7 @@ int main(int argc, char* argv[]) {
     }
     // Summary lines that never arrived are a failure too, however complete the
     // outputs: a write that failed earlier leaves the error indicator set.
-    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    if (flush_stream(stdout) != 0 || std::ferror(stdout) != 0) {
         if (summary_error != 0) {
             errno = summary_error;
         }

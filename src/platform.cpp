@@ -61,6 +61,38 @@ void tell_directory(const std::wstring& name) {
     }
 }
 
+// For a write, flush or close that failed, the reason that the system's last
+// error gives, for the errors such a call can give that Microsoft's runtime
+// reads as EINVAL or as EACCES (a device's failures); errno is left as it is
+// for any other. The last error is cleared before each such call, so that an
+// error left by an earlier call is never taken for this one's.
+void take_system_reason() {
+    static constexpr std::array<std::pair<DWORD, int>, 16> reasons{{
+        {ERROR_DISK_FULL, ENOSPC},
+        {ERROR_HANDLE_DISK_FULL, ENOSPC},
+        {ERROR_NO_DATA, EPIPE},  // the reader closed its end of the pipe
+        {ERROR_BROKEN_PIPE, EPIPE},
+        {ERROR_PIPE_NOT_CONNECTED, EPIPE},
+        {ERROR_FILE_TOO_LARGE, EFBIG},
+        {ERROR_WRITE_PROTECT, EROFS},
+        {ERROR_NOT_READY, EIO},
+        {ERROR_CRC, EIO},
+        {ERROR_WRITE_FAULT, EIO},
+        {ERROR_GEN_FAILURE, EIO},
+        {ERROR_IO_DEVICE, EIO},
+        {ERROR_DEVICE_NOT_CONNECTED, EIO},
+        {ERROR_DEV_NOT_EXIST, EIO},  // a network share or a removable drive gone
+        {ERROR_NETNAME_DELETED, EIO},
+        {ERROR_UNEXP_NET_ERR, EIO},
+    }};
+    const DWORD error = GetLastError();
+    const auto* reason =
+        std::find_if(reasons.begin(), reasons.end(), [&](const auto& each) { return each.first == error; });
+    if (reason != reasons.end()) {
+        errno = reason->second;
+    }
+}
+
 // The volume serial number and file ID of a file on disk. A console, a pipe
 // or the null device has none and stays unknown; false when a file on disk
 // cannot be read. ReFS has 128-bit file IDs, whose low 64 bits, all that
@@ -181,6 +213,57 @@ std::FILE* open_file(const char* name, const char* mode) {
     return stream;
 }
 
+// After a write, flush or close that failed, with errno and the last error
+// cleared before it: the system's reason. Where the system took part of a
+// write without an error, Microsoft's runtime leaves errno as it was and
+// wine's sets EINVAL; the system does that only for a file on disk whose
+// volume has no room for the rest, as the runtime itself reads a write that
+// took nothing without an error (ENOSPC).
+void take_write_reason(bool on_disk) {
+    if (on_disk && GetLastError() == ERROR_SUCCESS && (errno == 0 || errno == EINVAL)) {
+        errno = ENOSPC;
+    } else {
+        take_system_reason();
+    }
+}
+
+bool on_disk(std::FILE* stream) {
+    return GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)))) == FILE_TYPE_DISK;
+}
+
+void clear_reasons() {
+    errno = 0;
+    SetLastError(ERROR_SUCCESS);
+}
+
+std::size_t write_stream(const void* data, std::size_t count, std::FILE* stream) {
+    clear_reasons();
+    const std::size_t written = std::fwrite(data, 1, count, stream);
+    if (written != count) {
+        take_write_reason(on_disk(stream));
+    }
+    return written;
+}
+
+int flush_stream(std::FILE* stream) {
+    clear_reasons();
+    const int result = std::fflush(stream);
+    if (result != 0) {
+        take_write_reason(on_disk(stream));
+    }
+    return result;
+}
+
+int close_stream(std::FILE* stream) {
+    const bool disk = on_disk(stream);
+    clear_reasons();
+    const int result = std::fclose(stream);
+    if (result != 0) {
+        take_write_reason(disk);
+    }
+    return result;
+}
+
 void create_directory(const char* path) {
     if (const auto wide = to_wide(path)) {
         _wmkdir(wide->c_str());
@@ -198,7 +281,10 @@ void print_text(const std::string& text) {
             return;
         }
     }
-    std::fputs(text.c_str(), stdout);
+    clear_reasons();
+    if (std::fputs(text.c_str(), stdout) == EOF) {
+        take_write_reason(on_disk(stdout));
+    }
 }
 
 // GetConsoleProcessList gives the number of processes attached, also when the
@@ -318,6 +404,14 @@ std::FILE* open_file(const char* name, const char* mode) { return std::fopen(nam
 void create_directory(const char* path) { mkdir(path, 0777); }
 
 void print_text(const std::string& text) { std::fputs(text.c_str(), stdout); }
+
+std::size_t write_stream(const void* data, std::size_t count, std::FILE* stream) {
+    return std::fwrite(data, 1, count, stream);
+}
+
+int flush_stream(std::FILE* stream) { return std::fflush(stream); }
+
+int close_stream(std::FILE* stream) { return std::fclose(stream); }
 
 void hold_own_console() {}
 #endif

@@ -83,6 +83,15 @@ bool empty_output(const opened_file& output);
 // fopen of a UTF-8 name.
 std::FILE* open_file(const char* name, const char* mode);
 
+// fwrite, fflush and fclose, with errno telling why the call failed. On
+// Windows, where Microsoft's runtime leaves errno as it was after a write
+// that the system cut short, and reads some of the system's errors as EINVAL,
+// errno is then the reason that the system gives (a full disk ENOSPC, a pipe
+// whose reader is gone EPIPE).
+std::size_t write_stream(const void* data, std::size_t count, std::FILE* stream);
+int flush_stream(std::FILE* stream);
+int close_stream(std::FILE* stream);
+
 // Sets a stream to move each block of the program's in one system call. Most
 // C libraries do that for an unbuffered stream, which is what it gets there;
 // others (the BSDs', Apple's) read one byte per call and write BUFSIZ bytes
@@ -95,7 +104,8 @@ void create_directory(const char* path);
 
 // Writes `text` to standard output. A Windows console is given it as UTF-16,
 // so that it shows every name whatever its code page; a failure there falls
-// back to the stream, whose error indicator then tells.
+// back to the stream, whose error indicator then tells, with errno set as
+// write_stream sets it.
 void print_text(const std::string& text);
 
 // Whether the CPU has NEON, the vector instructions of Arm processors: every

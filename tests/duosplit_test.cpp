@@ -367,7 +367,13 @@ std::vector<row> rows() {
          .before = {{"in.wav", in}}},
 #ifdef DUOSPLIT_START
         // Started with a console that has no window, a failure does not wait for an answer no one can give.
+        // Standard output a pipe whose reader is gone: the system's reason, not the runtime's EINVAL.
         {.name = "NoWindowNoWait", .args = "missing.adp", .status = 1, .setup = DUOSPLIT_START "no-window "},
+        {.name = "StdoutDeadPipe",
+         .args = "in.adp",
+         .output = said("fflush: ", EPIPE),
+         .after = {{"in_L.dsp", left}},
+         .setup = DUOSPLIT_START "dead-pipe "},
 #endif
         // Many arguments, few files open at once: each input is closed before the next. Summary lines that do
         // not arrive are a failure: a closed standard output is opened read-only.
