@@ -4,6 +4,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 namespace {
@@ -53,12 +54,100 @@ std::optional<std::string> to_utf8(const wchar_t* text) {
     return utf8;
 }
 
-// The runtime refuses to open a directory as a file with EACCES; say what it is.
-void tell_directory(const std::wstring& name) {
+// Where a name's last component starts: behind its last separator (a slash
+// is one too), or behind the drive of a name like C:x.
+std::size_t last_component(std::wstring_view name) {
+    const std::size_t separator = name.find_last_of(L"\\/");
+    return separator != std::wstring_view::npos ? separator + 1 : name.size() >= 2 && name[1] == L':' ? 2 : 0;
+}
+
+bool has_wildcard(std::wstring_view name) {
+    return name.find_first_of(L"*?", last_component(name)) != std::wstring_view::npos;
+}
+
+// The runtime refuses to open a directory as a file with EACCES, and a name
+// with a wildcard in it (a pattern that matched nothing) with EINVAL: say
+// what each is.
+void tell_reason(const std::wstring& name) {
     const DWORD attributes = GetFileAttributesW(name.c_str());
     if (errno == EACCES && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         errno = EISDIR;
+    } else if (errno == EINVAL && has_wildcard(name)) {
+        errno = ENOENT;
     }
+}
+
+// Two UTF-16 units compared as the file system compares names: through the
+// system's uppercase table, whatever the language.
+bool same_letter(wchar_t first, wchar_t second) {
+    return CompareStringOrdinal(&first, 1, &second, 1, TRUE) == CSTR_EQUAL;
+}
+
+// The units that the character at `at` takes: 2 for a surrogate pair.
+std::size_t width_at(std::wstring_view text, std::size_t at) {
+    return IS_HIGH_SURROGATE(text[at]) && at + 1 < text.size() && IS_LOW_SURROGATE(text[at + 1]) ? 2 : 1;
+}
+
+// Whether `name` matches `pattern`: `*` any run of characters, `?` one
+// character, any other the same letter in either case. A `*` first matches
+// as little as it can and takes one character more each time the rest fails.
+bool matches(std::wstring_view pattern, std::wstring_view name) {
+    std::size_t p = 0, n = 0, star = std::wstring_view::npos, resume = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && pattern[p] == L'*') {
+            star = ++p;
+            resume = n;
+        } else if (p < pattern.size() && (pattern[p] == L'?' || same_letter(pattern[p], name[n]))) {
+            n += pattern[p++] == L'?' ? width_at(name, n) : 1;
+        } else if (star != std::wstring_view::npos) {
+            p = star;
+            n = resume += width_at(name, resume);
+        } else {
+            return false;
+        }
+    }
+    return pattern.find_first_not_of(L'*', p) == std::wstring_view::npos;
+}
+
+// By name with letter case ignored, as NTFS lists a folder; names that differ
+// in case alone (a case-sensitive folder) by their UTF-16 units.
+bool sorts_before(const std::wstring& first, const std::wstring& second) {
+    const int order = CompareStringOrdinal(first.data(), static_cast<int>(first.size()), second.data(),
+                                           static_cast<int>(second.size()), TRUE);
+    return order != CSTR_EQUAL ? order == CSTR_LESS_THAN : first < second;
+}
+
+// The argument, or for a pattern the names of its folder that match it. The
+// folder is listed whole and each long name matched here, as FindFirstFileW
+// would match the pattern against 8.3 short names too (song.adp1 is
+// SONG~1.ADP, which *.adp matches). A pattern that matches nothing, or whose
+// folder cannot be listed to the end, is followed by itself as typed, so that
+// its open fails with a report.
+std::vector<std::wstring> expand(const std::wstring& argument) {
+    if (!has_wildcard(argument)) {
+        return {argument};
+    }
+    const std::wstring folder = argument.substr(0, last_component(argument));
+    const std::wstring_view pattern = std::wstring_view(argument).substr(folder.size());
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW entry;
+    const HANDLE listing =
+        FindFirstFileExW((folder + L"*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
+    for (bool more = listing != INVALID_HANDLE_VALUE; more; more = FindNextFileW(listing, &entry) != 0) {
+        const std::wstring_view name = entry.cFileName;
+        if (name != L"." && name != L".." && matches(pattern, name)) {
+            names.push_back(folder + entry.cFileName);
+        }
+    }
+    const bool listed = listing != INVALID_HANDLE_VALUE && GetLastError() == ERROR_NO_MORE_FILES;
+    if (listing != INVALID_HANDLE_VALUE) {
+        FindClose(listing);
+    }
+    std::sort(names.begin(), names.end(), sorts_before);
+    if (names.empty() || !listed) {
+        names.push_back(argument);
+    }
+    return names;
 }
 
 // For a write, flush or close that failed, the reason that the system's last
@@ -142,7 +231,7 @@ int open_descriptor(const char* name, creation create) {
     const int flags = create == creation::none ? 0 : create == creation::exclusive ? _O_CREAT | _O_EXCL : _O_CREAT;
     const int descriptor = _wopen(wide->c_str(), _O_RDWR | _O_BINARY | _O_NOINHERIT | flags, _S_IREAD | _S_IWRITE);
     if (descriptor == -1) {
-        tell_directory(*wide);
+        tell_reason(*wide);
     }
     return descriptor;
 }
@@ -193,7 +282,9 @@ std::optional<std::vector<std::optional<std::string>>> program_arguments(int, ch
     }
     std::vector<std::optional<std::string>> arguments;
     for (int i = 1; i < count; ++i) {
-        arguments.push_back(to_utf8(wide[i]));
+        for (const std::wstring& each : expand(wide[i])) {
+            arguments.push_back(to_utf8(each.c_str()));
+        }
     }
     LocalFree(wide);
     return arguments;
@@ -208,7 +299,7 @@ std::FILE* open_file(const char* name, const char* mode) {
     }
     std::FILE* stream = _wfopen(wide_name->c_str(), wide_mode->c_str());
     if (stream == nullptr) {
-        tell_directory(*wide_name);
+        tell_reason(*wide_name);
     }
     return stream;
 }

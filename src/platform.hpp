@@ -31,6 +31,12 @@ void silence_standard_error();
 // The arguments after the program's name; on Windows taken from the UTF-16
 // command line and converted, each nullopt when it is no valid UTF-16. The
 // whole list is nullopt, with errno set, when it cannot be had.
+// On Windows, whose shells pass wildcards on as typed, an argument with `*`
+// or `?` in its last component stands for the entries of that folder whose
+// long names match it (`*` any run of characters, `?` one, letter case
+// ignored; never "." or ".."), each the folder part as typed followed by the
+// name, sorted by name as the file system compares names; one that matches
+// nothing stays as typed. Elsewhere the shell has expanded them.
 std::optional<std::vector<std::optional<std::string>>> program_arguments(int argc, char* argv[]);
 
 // What an open file is, read from the open file itself, never from a name.
@@ -80,7 +86,8 @@ opened_file open_output(const char* name, bool create);
 // errno set, on failure.
 bool empty_output(const opened_file& output);
 
-// fopen of a UTF-8 name.
+// fopen of a UTF-8 name. On Windows a name with a wildcard in its last
+// component, which no file can have, is ENOENT, as for a missing file.
 std::FILE* open_file(const char* name, const char* mode);
 
 // fwrite, fflush and fclose, with errno telling why the call failed. On

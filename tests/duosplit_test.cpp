@@ -300,6 +300,8 @@ TEST(Frames, TheHeaderCountsUpTo2147483632Samples) {
 //   run must be as it was.
 // - needs: a path that the row needs (POSIX only); "": it runs everywhere.
 // - setup may also be the launcher, which then starts the program (Windows).
+// A wildcard in args is expanded by the shell on POSIX, by the program on
+// Windows: such a row runs everywhere when the names sort alike in both.
 using files = std::vector<std::pair<std::string, std::optional<bytes>>>;
 struct row {
     std::string name, args, output{};
@@ -323,12 +325,14 @@ std::vector<row> rows() {
     const auto stopped = dsp_file(stops, 0, 1, false);
     std::vector<row> rows{
         // Standard output goes out ahead of the report; the arguments after a failure are left alone. A name
-        // that a legacy code page would turn into the decoy's.
+        // that a legacy code page would turn into the decoy's; a pattern keeps its folder part as typed, and
+        // one that matches nothing names no file.
         {.name = "MissingInput",
-         .args = "ā.adp missing.adp a.adp",
-         .output = "ā.adp -> ā_L.dsp, ā_R.dsp, 28000 samples\n" + said("fopen: ", ENOENT),
-         .after = {{"ā_L.dsp", left}, {"missing_L.dsp", {}}, {"a_L.dsp", {}}},
-         .before = {{"ā.adp", in}, {"a.adp", five}}},
+         .args = "ā.adp sub/?.adp *.wav a.adp",
+         .output = "ā.adp -> ā_L.dsp, ā_R.dsp, 28000 samples\nsub/x.adp -> sub/x_L.dsp, sub/x_R.dsp, 28000 samples\n" +
+                   said("fopen: ", ENOENT),
+         .after = {{"ā_L.dsp", left}, {"sub/x_L.dsp", left}, {"a_L.dsp", {}}},
+         .before = {{"ā.adp", in}, {"a.adp", five}, {"sub/x.adp", in}}},
         // Creating an output that is the input, or the other output, would empty it: refused, with every file
         // as it was. Names outside every legacy code page, and one that Windows takes for a program.
         {.name = "OutputHardLinkedToInput",
@@ -358,13 +362,15 @@ std::vector<row> rows() {
          .after = {{"in_L.dsp", {}}},
          .before = {{"c.adp", five}}},
         // The same input twice is converted twice; another input with the same pair of outputs is refused, and
-        // the earlier outputs stay.
+        // the earlier outputs stay. A pattern gives the names that match it, sorted, in either case on Windows,
+        // and never through a short name (a.adp1 has one such as A~1.ADP), which would be refused here.
         {.name = "OutputsOfAnEarlierArgument",
-         .args = "in.adp ./in.adp in.wav",
-         .output = summary + "./in.adp -> ./in_L.dsp, ./in_R.dsp, 28000 samples\n" +
+         .args = posix ? "*.adp ./in.adp in.wav" : "*.ADP ./in.adp in.wav",
+         .output = "a.adp -> a_L.dsp, a_R.dsp, 28000 samples\n" + summary +
+                   "./in.adp -> ./in_L.dsp, ./in_R.dsp, 28000 samples\n" +
                    said(" output was written by an earlier argument"),
-         .after = {{"in_L.dsp", left}},
-         .before = {{"in.wav", in}}},
+         .after = {{"in_L.dsp", left}, {"a_L.dsp", left}},
+         .before = {{"in.wav", in}, {"a.adp", in}, {"a.adp1", five}}},
 #ifdef DUOSPLIT_START
         // Started with a console that has no window, a failure does not wait for an answer no one can give.
         // Standard output a pipe whose reader is gone: the system's reason, not the runtime's EINVAL.
