@@ -397,13 +397,6 @@ std::vector<row> rows() {
          .after = {{"in_L.dsp", left}, {"s_L.dsp", stopped}, {"s_R.dsp", stopped}},
          .before = {{"s.adp", stops}},
          .needs = sh},
-        // A symbolic link that leads nowhere yet: the output is made where it leads.
-        {.name = "OutputDanglingSymlink",
-         .args = "in.adp",
-         .output = summary,
-         .after = {{"r.dsp", left}},
-         .needs = sh,
-         .setup = "ln -s r.dsp in_R.dsp && "},
         // An output that cannot be positioned fails before either output is emptied.
         {.name = "UnseekableOutput",
          .args = "in.adp",
@@ -419,14 +412,15 @@ std::vector<row> rows() {
          .needs = sh,
          .setup = "mkfifo -m 444 in_R.dsp && $(test $(id -u) = 0 && echo setpriv --reuid=65534 --clear-groups) "},
         // An existing output is opened as it is: in a sticky folder, a protected system refuses to "create"
-        // another user's file, even for root.
-        {.name = "OthersOutputInStickyFolder",
+        // another user's file, even for root. A symbolic link that leads nowhere yet: the output is made where
+        // it leads.
+        {.name = "OthersOutputInStickyFolderAndDanglingSymlink",
          .args = "in.adp",
          .output = summary,
-         .after = {{"in_L.dsp", left}},
+         .after = {{"in_L.dsp", left}, {"r.dsp", left}},
          .before = {{"in_L.dsp", five}},
          .needs = sh,
-         .setup = "chmod 1777 . && { chown 65534 in_L.dsp || true; } && "},
+         .setup = "chmod 1777 . && { chown 65534 in_L.dsp || true; } && ln -s r.dsp in_R.dsp && "},
         // A device is no file to protect: the run goes on until the header's read-back finds it empty.
         {.name = "NullDeviceNotRefused",
          .args = "in.adp >/dev/null",
