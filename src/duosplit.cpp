@@ -493,7 +493,7 @@ int main(int argc, char* argv[]) {
         // still hold the last block: flushed here, a write that fails is
         // reported before a header counts frames that are not on disk.
         for (std::FILE* output : {left, right}) {
-            if (std::fflush(output) != 0 || std::ferror(output) != 0) {
+            if (flush_stream(output) != 0 || std::ferror(output) != 0) {
                 fail_with_errno("fflush");
             }
         }
@@ -504,7 +504,7 @@ int main(int argc, char* argv[]) {
 
         std::fclose(input.stream);
         for (std::FILE* output : {left, right}) {
-            if (std::ferror(output) != 0 || std::fclose(output) != 0) {
+            if (std::ferror(output) != 0 || close_stream(output) != 0) {
                 fail_with_errno("fclose");
             }
         }
@@ -518,7 +518,7 @@ int main(int argc, char* argv[]) {
     }
     // Summary lines that never arrived are a failure too, however complete the
     // outputs: a write that failed earlier leaves the error indicator set.
-    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    if (flush_stream(stdout) != 0 || std::ferror(stdout) != 0) {
         if (summary_error != 0) {
             errno = summary_error;
         }

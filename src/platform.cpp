@@ -4,6 +4,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 namespace {
@@ -53,11 +54,131 @@ std::optional<std::string> to_utf8(const wchar_t* text) {
     return utf8;
 }
 
-// The runtime refuses to open a directory as a file with EACCES; say what it is.
-void tell_directory(const std::wstring& name) {
+// Where a name's last component starts: behind its last separator (a slash
+// is one too), or behind the drive of a name like C:x.
+std::size_t last_component(std::wstring_view name) {
+    const std::size_t separator = name.find_last_of(L"\\/");
+    return separator != std::wstring_view::npos ? separator + 1 : name.size() >= 2 && name[1] == L':' ? 2 : 0;
+}
+
+bool has_wildcard(std::wstring_view name) {
+    return name.find_first_of(L"*?", last_component(name)) != std::wstring_view::npos;
+}
+
+// The runtime refuses to open a directory as a file with EACCES, and a name
+// with a wildcard in it (a pattern that matched nothing) with EINVAL: say
+// what each is.
+void tell_reason(const std::wstring& name) {
     const DWORD attributes = GetFileAttributesW(name.c_str());
     if (errno == EACCES && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         errno = EISDIR;
+    } else if (errno == EINVAL && has_wildcard(name)) {
+        errno = ENOENT;
+    }
+}
+
+// Two UTF-16 units compared as the file system compares names: through the
+// system's uppercase table, whatever the language.
+bool same_letter(wchar_t first, wchar_t second) {
+    return CompareStringOrdinal(&first, 1, &second, 1, TRUE) == CSTR_EQUAL;
+}
+
+// The units that the character at `at` takes: 2 for a surrogate pair.
+std::size_t width_at(std::wstring_view text, std::size_t at) {
+    return IS_HIGH_SURROGATE(text[at]) && at + 1 < text.size() && IS_LOW_SURROGATE(text[at + 1]) ? 2 : 1;
+}
+
+// Whether `name` matches `pattern`: `*` any run of characters, `?` one
+// character, any other the same letter in either case. A `*` first matches
+// as little as it can and takes one character more each time the rest fails.
+bool matches(std::wstring_view pattern, std::wstring_view name) {
+    std::size_t p = 0, n = 0, star = std::wstring_view::npos, resume = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && pattern[p] == L'*') {
+            star = ++p;
+            resume = n;
+        } else if (p < pattern.size() && (pattern[p] == L'?' || same_letter(pattern[p], name[n]))) {
+            n += pattern[p++] == L'?' ? width_at(name, n) : 1;
+        } else if (star != std::wstring_view::npos) {
+            p = star;
+            n = resume += width_at(name, resume);
+        } else {
+            return false;
+        }
+    }
+    return pattern.find_first_not_of(L'*', p) == std::wstring_view::npos;
+}
+
+// By name with letter case ignored, as NTFS lists a folder; names that differ
+// in case alone (a case-sensitive folder) by their UTF-16 units.
+bool sorts_before(const std::wstring& first, const std::wstring& second) {
+    const int order = CompareStringOrdinal(first.data(), static_cast<int>(first.size()), second.data(),
+                                           static_cast<int>(second.size()), TRUE);
+    return order != CSTR_EQUAL ? order == CSTR_LESS_THAN : first < second;
+}
+
+// The argument, or for a pattern the names of its folder that match it. The
+// folder is listed whole and each long name matched here, as FindFirstFileW
+// would match the pattern against 8.3 short names too (song.adp1 is
+// SONG~1.ADP, which *.adp matches). A pattern that matches nothing, or whose
+// folder cannot be listed to the end, is followed by itself as typed, so that
+// its open fails with a report.
+std::vector<std::wstring> expand(const std::wstring& argument) {
+    if (!has_wildcard(argument)) {
+        return {argument};
+    }
+    const std::wstring folder = argument.substr(0, last_component(argument));
+    const std::wstring_view pattern = std::wstring_view(argument).substr(folder.size());
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW entry;
+    const HANDLE listing =
+        FindFirstFileExW((folder + L"*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
+    for (bool more = listing != INVALID_HANDLE_VALUE; more; more = FindNextFileW(listing, &entry) != 0) {
+        const std::wstring_view name = entry.cFileName;
+        if (name != L"." && name != L".." && matches(pattern, name)) {
+            names.push_back(folder + entry.cFileName);
+        }
+    }
+    const bool listed = listing != INVALID_HANDLE_VALUE && GetLastError() == ERROR_NO_MORE_FILES;
+    if (listing != INVALID_HANDLE_VALUE) {
+        FindClose(listing);
+    }
+    std::sort(names.begin(), names.end(), sorts_before);
+    if (names.empty() || !listed) {
+        names.push_back(argument);
+    }
+    return names;
+}
+
+// For a write, flush or close that failed, the reason that the system's last
+// error gives, for the errors such a call can give that Microsoft's runtime
+// reads as EINVAL or as EACCES (a device's failures); errno is left as it is
+// for any other. The last error is cleared before each such call, so that an
+// error left by an earlier call is never taken for this one's.
+void take_system_reason() {
+    static constexpr std::array<std::pair<DWORD, int>, 16> reasons{{
+        {ERROR_DISK_FULL, ENOSPC},
+        {ERROR_HANDLE_DISK_FULL, ENOSPC},
+        {ERROR_NO_DATA, EPIPE},  // the reader closed its end of the pipe
+        {ERROR_BROKEN_PIPE, EPIPE},
+        {ERROR_PIPE_NOT_CONNECTED, EPIPE},
+        {ERROR_FILE_TOO_LARGE, EFBIG},
+        {ERROR_WRITE_PROTECT, EROFS},
+        {ERROR_NOT_READY, EIO},
+        {ERROR_CRC, EIO},
+        {ERROR_WRITE_FAULT, EIO},
+        {ERROR_GEN_FAILURE, EIO},
+        {ERROR_IO_DEVICE, EIO},
+        {ERROR_DEVICE_NOT_CONNECTED, EIO},
+        {ERROR_DEV_NOT_EXIST, EIO},  // a network share or a removable drive gone
+        {ERROR_NETNAME_DELETED, EIO},
+        {ERROR_UNEXP_NET_ERR, EIO},
+    }};
+    const DWORD error = GetLastError();
+    const auto* reason =
+        std::find_if(reasons.begin(), reasons.end(), [&](const auto& each) { return each.first == error; });
+    if (reason != reasons.end()) {
+        errno = reason->second;
     }
 }
 
@@ -110,7 +231,7 @@ int open_descriptor(const char* name, creation create) {
     const int flags = create == creation::none ? 0 : create == creation::exclusive ? _O_CREAT | _O_EXCL : _O_CREAT;
     const int descriptor = _wopen(wide->c_str(), _O_RDWR | _O_BINARY | _O_NOINHERIT | flags, _S_IREAD | _S_IWRITE);
     if (descriptor == -1) {
-        tell_directory(*wide);
+        tell_reason(*wide);
     }
     return descriptor;
 }
@@ -161,7 +282,9 @@ std::optional<std::vector<std::optional<std::string>>> program_arguments(int, ch
     }
     std::vector<std::optional<std::string>> arguments;
     for (int i = 1; i < count; ++i) {
-        arguments.push_back(to_utf8(wide[i]));
+        for (const std::wstring& each : expand(wide[i])) {
+            arguments.push_back(to_utf8(each.c_str()));
+        }
     }
     LocalFree(wide);
     return arguments;
@@ -176,9 +299,60 @@ std::FILE* open_file(const char* name, const char* mode) {
     }
     std::FILE* stream = _wfopen(wide_name->c_str(), wide_mode->c_str());
     if (stream == nullptr) {
-        tell_directory(*wide_name);
+        tell_reason(*wide_name);
     }
     return stream;
+}
+
+// After a write, flush or close that failed, with errno and the last error
+// cleared before it: the system's reason. Where the system took part of a
+// write without an error, Microsoft's runtime leaves errno as it was and
+// wine's sets EINVAL; the system does that only for a file on disk whose
+// volume has no room for the rest, as the runtime itself reads a write that
+// took nothing without an error (ENOSPC).
+void take_write_reason(bool on_disk) {
+    if (on_disk && GetLastError() == ERROR_SUCCESS && (errno == 0 || errno == EINVAL)) {
+        errno = ENOSPC;
+    } else {
+        take_system_reason();
+    }
+}
+
+bool on_disk(std::FILE* stream) {
+    return GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)))) == FILE_TYPE_DISK;
+}
+
+void clear_reasons() {
+    errno = 0;
+    SetLastError(ERROR_SUCCESS);
+}
+
+std::size_t write_stream(const void* data, std::size_t count, std::FILE* stream) {
+    clear_reasons();
+    const std::size_t written = std::fwrite(data, 1, count, stream);
+    if (written != count) {
+        take_write_reason(on_disk(stream));
+    }
+    return written;
+}
+
+int flush_stream(std::FILE* stream) {
+    clear_reasons();
+    const int result = std::fflush(stream);
+    if (result != 0) {
+        take_write_reason(on_disk(stream));
+    }
+    return result;
+}
+
+int close_stream(std::FILE* stream) {
+    const bool disk = on_disk(stream);
+    clear_reasons();
+    const int result = std::fclose(stream);
+    if (result != 0) {
+        take_write_reason(disk);
+    }
+    return result;
 }
 
 void create_directory(const char* path) {
@@ -198,15 +372,29 @@ void print_text(const std::string& text) {
             return;
         }
     }
-    std::fputs(text.c_str(), stdout);
+    clear_reasons();
+    if (std::fputs(text.c_str(), stdout) == EOF) {
+        take_write_reason(on_disk(stdout));
+    }
 }
 
 // GetConsoleProcessList gives the number of processes attached, also when the
 // list is too short to hold them all, and 0 when there is no console.
+// Windows Terminal, which Windows 11 can make the default for console
+// programs, hosts them through a pseudo console, whose host gives a window
+// that is never shown (so IsWindowVisible cannot tell): there files dropped
+// onto the program open a tab on which it is alone, with that window, and a
+// failure waits for Enter; afterwards Windows Terminal keeps the tab open or
+// closes it by its own closeOnExit setting. That is as Microsoft documents
+// Windows Terminal and the pseudo console; neither can be run here.
 void hold_own_console() {
     std::array<DWORD, 2> processes{};
     const DWORD attached = GetConsoleProcessList(processes.data(), static_cast<DWORD>(processes.size()));
-    if (!console_is_own(attached, is_console(STD_INPUT_HANDLE), is_console(STD_ERROR_HANDLE))) {
+    STARTUPINFOW startup{};
+    GetStartupInfoW(&startup);
+    const bool hidden = (startup.dwFlags & STARTF_USESHOWWINDOW) != 0 && startup.wShowWindow == SW_HIDE;
+    if (!console_is_own(attached, is_console(STD_INPUT_HANDLE), is_console(STD_ERROR_HANDLE),
+                        GetConsoleWindow() != nullptr, hidden)) {
         return;
     }
     // Keys pressed while the files were converted do not close the window.
@@ -316,6 +504,14 @@ void create_directory(const char* path) { mkdir(path, 0777); }
 
 void print_text(const std::string& text) { std::fputs(text.c_str(), stdout); }
 
+std::size_t write_stream(const void* data, std::size_t count, std::FILE* stream) {
+    return std::fwrite(data, 1, count, stream);
+}
+
+int flush_stream(std::FILE* stream) { return std::fflush(stream); }
+
+int close_stream(std::FILE* stream) { return std::fclose(stream); }
+
 void hold_own_console() {}
 #endif
 
@@ -342,8 +538,9 @@ bool same_file(const file_identity& first, const file_identity& second) {
            first.index == second.index && first.index_high == second.index_high;
 }
 
-bool console_is_own(unsigned long attached_processes, bool input_is_console, bool error_is_console) {
-    return attached_processes == 1 && input_is_console && error_is_console;
+bool console_is_own(unsigned long attached_processes, bool input_is_console, bool error_is_console, bool has_window,
+                    bool started_hidden) {
+    return attached_processes == 1 && input_is_console && error_is_console && has_window && !started_hidden;
 }
 
 file_identity identify(std::FILE* stream) {

@@ -31,6 +31,12 @@ void silence_standard_error();
 // The arguments after the program's name; on Windows taken from the UTF-16
 // command line and converted, each nullopt when it is no valid UTF-16. The
 // whole list is nullopt, with errno set, when it cannot be had.
+// On Windows, whose shells pass wildcards on as typed, an argument with `*`
+// or `?` in its last component stands for the entries of that folder whose
+// long names match it (`*` any run of characters, `?` one, letter case
+// ignored; never "." or ".."), each the folder part as typed followed by the
+// name, sorted by name as the file system compares names; one that matches
+// nothing stays as typed. Elsewhere the shell has expanded them.
 std::optional<std::vector<std::optional<std::string>>> program_arguments(int argc, char* argv[]);
 
 // What an open file is, read from the open file itself, never from a name.
@@ -80,8 +86,18 @@ opened_file open_output(const char* name, bool create);
 // errno set, on failure.
 bool empty_output(const opened_file& output);
 
-// fopen of a UTF-8 name.
+// fopen of a UTF-8 name. On Windows a name with a wildcard in its last
+// component, which no file can have, is ENOENT, as for a missing file.
 std::FILE* open_file(const char* name, const char* mode);
+
+// fwrite, fflush and fclose, with errno telling why the call failed. On
+// Windows, where Microsoft's runtime leaves errno as it was after a write
+// that the system cut short, and reads some of the system's errors as EINVAL,
+// errno is then the reason that the system gives (a full disk ENOSPC, a pipe
+// whose reader is gone EPIPE).
+std::size_t write_stream(const void* data, std::size_t count, std::FILE* stream);
+int flush_stream(std::FILE* stream);
+int close_stream(std::FILE* stream);
 
 // Sets a stream to move each block of the program's in one system call. Most
 // C libraries do that for an unbuffered stream, which is what it gets there;
@@ -95,7 +111,8 @@ void create_directory(const char* path);
 
 // Writes `text` to standard output. A Windows console is given it as UTF-16,
 // so that it shows every name whatever its code page; a failure there falls
-// back to the stream, whose error indicator then tells.
+// back to the stream, whose error indicator then tells, with errno set as
+// write_stream sets it.
 void print_text(const std::string& text);
 
 // Whether the CPU has NEON, the vector instructions of Arm processors: every
@@ -104,11 +121,14 @@ void print_text(const std::string& text);
 bool cpu_has_neon();
 
 // Whether the console the program runs in is its own, so that a report shown
-// there would vanish with it: the program is the only process attached to it
-// (Explorer made it for files dropped onto the program, or a double click),
-// and standard input and standard error are that console, so that a prompt
-// shows and can be answered there.
-bool console_is_own(unsigned long attached_processes, bool input_is_console, bool error_is_console);
+// there would vanish with it, and a person can answer a prompt there: the
+// program is the only process attached to it (Explorer made it for files
+// dropped onto the program, or a double click), standard input and standard
+// error are that console, the console has a window (one made with
+// CREATE_NO_WINDOW has none), and the program was not started hidden
+// (SW_HIDE: Start-Process -WindowStyle Hidden, WScript's Run with 0).
+bool console_is_own(unsigned long attached_processes, bool input_is_console, bool error_is_console, bool has_window,
+                    bool started_hidden);
 
 // On Windows, when console_is_own holds for the program's console, writes
 // "Press Enter to close this window." to standard error and waits for Enter

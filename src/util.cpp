@@ -136,11 +136,11 @@ void write_32_le(std::uint32_t value, std::span<std::uint8_t, 4> destination) { 
         }                                                          \
     } while (false)
 
-#define WRITE_OR_FAIL(stream, data, count)                          \
-    do {                                                            \
-        if (std::fwrite((data), 1, (count), (stream)) != (count)) { \
-            fail_with_stream((stream), "fwrite");                   \
-        }                                                           \
+#define WRITE_OR_FAIL(stream, data, count)                        \
+    do {                                                          \
+        if (write_stream((data), (count), (stream)) != (count)) { \
+            fail_with_stream((stream), "fwrite");                 \
+        }                                                         \
     } while (false)
 
 std::uint8_t get_byte(std::FILE* stream) {

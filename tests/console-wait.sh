@@ -5,10 +5,13 @@
 # that Explorer opens for files dropped onto it: here the terminal is a
 # pseudo-terminal made by script(1), whose input is a FIFO that Enter is
 # written to only once the prompt has shown and the program is seen waiting.
+# The suite's launcher starts the program on that console and leaves it alone
+# there: so it waits too, unless started hidden (SW_HIDE), when no one could
+# see the prompt.
 #
-#   bash tests/console-wait.sh WINE DUOSPLIT.EXE
+#   bash tests/console-wait.sh WINE DUOSPLIT.EXE LAUNCHER.EXE
 set -euo pipefail
-wine=$1 program=$(realpath -- "$2")
+wine=$1 program=$(realpath -- "$2") launcher=$(realpath -- "$3")
 source "$(dirname "$0")/common.sh"
 dir=$(mktemp -d)
 trap 'exec 3>&-; rm -rf "$dir"' EXIT
@@ -18,10 +21,10 @@ head -c 32 /dev/zero | tr '\0' '\377' >bad.adp  # a frame of shift 15
 head -c 64 /dev/zero >good.adp
 mkfifo keys
 
-# Starts a run on the pseudo-terminal, bounded to 60 s; $run is its process,
-# and the file `shown` takes what the terminal shows.
+# Starts a run of a Windows command line on the pseudo-terminal, bounded to
+# 60 s; $run is its process, and the file `shown` takes what the terminal shows.
 start() {
-    timeout -k 1 60 script -qec "$wine '$program' $1" /dev/null <keys >shown &
+    timeout -k 1 60 script -qec "$wine $1" /dev/null <keys >shown &
     run=$!
     exec 3>keys
 }
@@ -31,22 +34,37 @@ start() {
 screen() { sed -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' shown | normalise | tr -d ' \r'; }
 fail() { echo "console-wait: $*" >&2; screen | sed 's/^/  | /' >&2; exit 1; }
 
-start good.adp
+start "'$program' good.adp"
 wait "$run" || fail "a successful run ended with status $?"
 [ "$(screen)" = "good.adp->good_L.dsp,good_R.dsp,56samples" ] || fail "a successful run showed another screen"
 exec 3>&-
 
-start bad.adp
-for _ in $(seq 600); do
-    screen | grep -qx "PressEntertoclosethiswindow." && break
-    sleep 0.1
-done
-sleep 2
-kill -0 "$run" 2>/dev/null || fail "a failing run did not wait for Enter"
-[ "$(screen)" = "$(printf '%s\n' duosplit.cpp:N:transcode_frame:scalerange PressEntertoclosethiswindow.)" ] ||
-    fail "a failing run showed another screen"
-printf '\r' >&3
+# waits COMMAND: a failing run of COMMAND shows the report and the prompt, is
+# still waiting 2 s later, and ends with status 1 once Enter is pressed.
+waits() {
+    start "$1"
+    for _ in $(seq 600); do
+        screen | grep -qx "PressEntertoclosethiswindow." && break
+        sleep 0.1
+    done
+    sleep 2
+    kill -0 "$run" 2>/dev/null || fail "a failing run did not wait for Enter: $1"
+    [ "$(screen)" = "$(printf '%s\n' duosplit.cpp:N:transcode_frame:scalerange PressEntertoclosethiswindow.)" ] ||
+        fail "a failing run showed another screen: $1"
+    printf '\r' >&3
+    status=0
+    wait "$run" || status=$?
+    [ "$status" = 1 ] || fail "a failing run ended with status $status after Enter: $1"
+    exec 3>&-
+}
+waits "'$program' bad.adp"
+waits "'$launcher' alone '$program' bad.adp"
+
+# Started hidden, a failing run shows its report and ends by itself, with status 1.
+start "'$launcher' hidden '$program' bad.adp"
 status=0
 wait "$run" || status=$?
-[ "$status" = 1 ] || fail "a failing run ended with status $status after Enter"
-echo "console-wait: a failure waited for Enter, then ended with status 1; a success did not wait"
+[ "$status" = 1 ] || fail "a failing run started hidden ended with status $status"
+[ "$(screen)" = duosplit.cpp:N:transcode_frame:scalerange ] || fail "a failing run started hidden showed another screen"
+echo "console-wait: a failure waited for Enter, then ended with status 1, also started alone by the launcher;" \
+    "a success and a failure started hidden did not wait"

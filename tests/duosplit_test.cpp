@@ -14,7 +14,6 @@
 #include <optional>
 #include <random>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "frames.hpp"
@@ -210,12 +209,14 @@ TEST(Names, ReadJoinSplitAndOpenInATree) {
 }
 
 // A failure waits for Enter only in a console that the program alone is
-// attached to (none: 0) and that both its input and its error are.
+// attached to, that both its input and its error are, that has a window, and
+// where it was not started hidden: each case but the last breaks one (no
+// console: 0).
 TEST(OwnConsole, AloneWithInputAndErrorThere) {
-    EXPECT_TRUE(console_is_own(1, true, true));
-    for (const auto& [processes, input, error] :
-         {std::tuple{0UL, true, true}, {2UL, true, true}, {1UL, false, true}, {1UL, true, false}})
-        EXPECT_FALSE(console_is_own(processes, input, error)) << processes << input << error;
+    for (unsigned long broken = 0; broken < 7; ++broken)
+        EXPECT_EQ(console_is_own(broken < 2 ? 2 * broken : 1, broken != 2, broken != 3, broken != 4, broken == 5),
+                  broken == 6)
+            << broken;
 }
 
 // ---- The converter --------------------------------------------------------
@@ -299,6 +300,9 @@ TEST(Frames, TheHeaderCountsUpTo2147483632Samples) {
 // - other_user: the program runs as user 65534 when the suite runs as root;
 //   the row is skipped where that user cannot run it in the scratch
 //   directory (a clone in a private folder).
+// - setup may also be the launcher, which then starts the program (Windows).
+// A wildcard in args is expanded by the shell on POSIX, by the program on
+// Windows: such a row runs everywhere when the names sort alike in both.
 using files = std::vector<std::pair<std::string, std::optional<bytes>>>;
 struct row {
     std::string name, args, output{};
@@ -323,13 +327,15 @@ std::vector<row> rows() {
     const auto stopped = dsp_file(stops, 0, 1, false);
     std::vector<row> rows{
         // --help among other arguments is a file name. Standard output goes out ahead of the report; the
-        // arguments after a failure are left alone. A name that a legacy code page would turn into the decoy's.
+        // arguments after a failure are left alone. A name that a legacy code page would turn into the decoy's; a
+        // pattern keeps its folder part as typed, and one that matches nothing names no file.
         {.name = "HelpAsAFileThenMissingInput",
-         .args = "--help ā.adp missing.adp a.adp",
-         .output = "--help -> --help_L.dsp, --help_R.dsp, 28000 samples\nā.adp -> ā_L.dsp, ā_R.dsp, 28000 samples\n" +
+         .args = "--help ā.adp sub/?.adp *.wav a.adp",
+         .output = "--help -> --help_L.dsp, --help_R.dsp, 28000 samples\nā.adp -> ā_L.dsp, ā_R.dsp, 28000 samples\n"
+                   "sub/x.adp -> sub/x_L.dsp, sub/x_R.dsp, 28000 samples\n" +
                    said("fopen: ", ENOENT),
-         .after = {{"--help_L.dsp", left}, {"ā_L.dsp", left}, {"missing_L.dsp", {}}, {"a_L.dsp", {}}},
-         .before = {{"--help", in}, {"ā.adp", in}, {"a.adp", five}}},
+         .after = {{"--help_L.dsp", left}, {"ā_L.dsp", left}, {"sub/x_L.dsp", left}, {"a_L.dsp", {}}},
+         .before = {{"--help", in}, {"ā.adp", in}, {"a.adp", five}, {"sub/x.adp", in}}},
         // An argument list that is exactly --help or --version is answered on standard output, whose write is
         // checked: here the text is still buffered when the last flush finds the device full.
         {.name = "VersionAlone",
@@ -369,14 +375,23 @@ std::vector<row> rows() {
          .after = {{"in_L.dsp", {}}},
          .before = {{"c.adp", five}}},
         // The same regular input twice is converted twice, but the same input's outputs crosswise are refused:
-        // an output that an earlier argument wrote takes only the same channel of the same input again.
+        // an output that an earlier argument wrote takes only the same channel of the same input again. A
+        // pattern gives the names that match it, sorted, in either case on Windows, and never through a short
+        // name (a.adp1 and b.adpx have such as A~1.ADP), which would be refused here.
         {.name = "EarlierOutputsOtherChannel",
-         .args = "in.adp ./in.adp b.adp",
-         .output = summary + "./in.adp -> ./in_L.dsp, ./in_R.dsp, 28000 samples\n" +
+         .args = posix ? "*.adp ./in.adp b.adpx" : "*.ADP ./in.adp b.adpx",
+         .output = "a.adp -> a_L.dsp, a_R.dsp, 28000 samples\n" + summary +
+                   "./in.adp -> ./in_L.dsp, ./in_R.dsp, 28000 samples\n" +
                    said(" output was written by an earlier argument"),
-         .after = {{"in_L.dsp", left}, {"in_R.dsp", left}},
-         .before =
-             {{"in.adp", in}, {"b.adp", {}}, {"in_L.dsp", five}, {"b_R.dsp", {}}, {"in_R.dsp", five}, {"b_L.dsp", {}}}},
+         .after = {{"in_L.dsp", left}, {"in_R.dsp", left}, {"a_L.dsp", left}},
+         .before = {{"a.adp", in},
+                    {"a.adp1", five},
+                    {"in.adp", in},
+                    {"b.adpx", {}},
+                    {"in_L.dsp", five},
+                    {"b_R.dsp", {}},
+                    {"in_R.dsp", five},
+                    {"b_L.dsp", {}}}},
         // A stream's second run through a FIFO is another input.
         {.name = "FifoNamedTwice",
          .args = "s.adp s.adp",
@@ -393,6 +408,16 @@ std::vector<row> rows() {
          .before = {{"in_L.dsp", in}},
          .needs = sh,
          .setup = "ln -s r.dsp in_L_R.dsp && "},
+#ifdef DUOSPLIT_START
+        // Started with a console that has no window, a failure does not wait for an answer no one can give.
+        // Standard output a pipe whose reader is gone: the system's reason, not the runtime's EINVAL.
+        {.name = "NoWindowNoWait", .args = "missing.adp", .status = 1, .setup = DUOSPLIT_START "no-window "},
+        {.name = "StdoutDeadPipe",
+         .args = "in.adp",
+         .output = said("fflush: ", EPIPE),
+         .after = {{"in_L.dsp", left}},
+         .setup = DUOSPLIT_START "dead-pipe "},
+#endif
         // Many arguments, few files open at once: each input is closed before the next. Summary lines that do
         // not arrive are a failure: a closed standard output is opened read-only.
         {.name = "SummaryLinesLost",
