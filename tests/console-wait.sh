@@ -6,8 +6,8 @@
 # pseudo-terminal made by script(1), whose input is a FIFO that Enter is
 # written to only once the prompt has shown and the program is seen waiting.
 # The suite's launcher starts the program on that console and leaves it alone
-# there: so it waits too, unless started hidden (SW_HIDE), when no one could
-# see the prompt.
+# there: so it waits too, unless started hidden (SW_HIDE) or with a console of
+# its own that has no window (CREATE_NO_WINDOW), when no one could answer.
 #
 #   bash tests/console-wait.sh WINE DUOSPLIT.EXE LAUNCHER.EXE
 set -euo pipefail
@@ -60,6 +60,14 @@ waits() {
 waits "'$program' bad.adp"
 waits "'$launcher' alone '$program' bad.adp"
 
+# Started with a console that has no window (CREATE_NO_WINDOW), where no one
+# could answer, a failing run ends by itself, with status 1.
+start "'$launcher' no-window '$program' bad.adp"
+status=0
+wait "$run" || status=$?
+[ "$status" = 1 ] || fail "a failing run started with no window ended with status $status"
+exec 3>&-
+
 # Started hidden, a failing run shows its report and ends by itself, with status 1.
 start "'$launcher' hidden '$program' bad.adp"
 status=0
@@ -67,4 +75,4 @@ wait "$run" || status=$?
 [ "$status" = 1 ] || fail "a failing run started hidden ended with status $status"
 [ "$(screen)" = duosplit.cpp:N:transcode_frame:scalerange ] || fail "a failing run started hidden showed another screen"
 echo "console-wait: a failure waited for Enter, then ended with status 1, also started alone by the launcher;" \
-    "a success and a failure started hidden did not wait"
+    "a success, and a failure started with no window or hidden, did not wait"
