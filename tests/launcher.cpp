@@ -43,5 +43,5 @@ int main() {
         if (WaitForSingleObject(child.hProcess, bounded ? DUOSPLIT_RUN_BOUND * 1000 : INFINITE) == WAIT_OBJECT_0)
             GetExitCodeProcess(child.hProcess, &status);
     }
-    return static_cast<int>(status);
+    return status;
 }
