@@ -50,11 +50,11 @@ constexpr std::size_t bytes_per_write = 256 * 1024;
 // The blocks that frames move through: frames_per_block frames read at a
 // time, small enough to be packed while the CPU's cache still holds them, and
 // each channel's DSP frames gathered for one write, with room for one block
-// more than a write takes. Each starts on a page boundary: the system copies
-// between the page cache and a buffer that starts part way into a cache line
-// more slowly, and, on some CPUs, between pages and a buffer that starts part
-// way into a page as well. The stream buffers are used only by C libraries
-// that need one to move a block per call (see set_block_buffering).
+// more than a write takes. Each starts on a 4096-byte boundary, so on a cache
+// line: the system copies between the page cache and a buffer that starts
+// part way into a cache line more slowly. The stream buffers are used only by
+// C libraries that need one to move a block per call (see
+// set_block_buffering).
 struct block_buffers {
     alignas(4096) std::array<std::uint8_t, frames_per_block * adp_frame_size> in;
     alignas(4096) std::array<std::uint8_t, bytes_per_write + frames_per_block * dsp_block_size> left;
