@@ -61,11 +61,14 @@ waits "'$program' bad.adp"
 waits "'$launcher' alone '$program' bad.adp"
 
 # Started with a console that has no window (CREATE_NO_WINDOW), where no one
-# could answer, a failing run ends by itself, with status 1.
+# could answer, a failing run ends by itself at once (within 10 s), with
+# status 1.
+begun=$SECONDS
 start "'$launcher' no-window '$program' bad.adp"
 status=0
 wait "$run" || status=$?
 [ "$status" = 1 ] || fail "a failing run started with no window ended with status $status"
+[ $((SECONDS - begun)) -le 10 ] || fail "a failing run started with no window took $((SECONDS - begun)) s"
 exec 3>&-
 
 # Started hidden, a failing run shows its report and ends by itself, with status 1.
