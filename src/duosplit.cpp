@@ -205,8 +205,8 @@ struct named_standard_files {
 named_standard_files look_at_names(const std::vector<std::optional<std::string>>& arguments,
                                    std::span<const standard_file, 2> standard) {
     named_standard_files found;
-    if (std::ranges::none_of(standard,
-                             [](const standard_file& each) { return each.identity.kind == file_kind::regular; })) {
+    if (std::none_of(standard.begin(), standard.end(),
+                     [](const standard_file& each) { return each.identity.kind == file_kind::regular; })) {
         return found;
     }
     for (const std::optional<std::string>& argument : arguments) {
